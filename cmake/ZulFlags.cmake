@@ -1,0 +1,20 @@
+# One interface target carries the project-wide flags; every target links it.
+set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
+
+option(ZUL_WERROR "Treat compiler warnings as errors" OFF)
+set(ZUL_SANITIZE "" CACHE STRING "Sanitizers to build with: empty, 'address,undefined' or 'thread'")
+
+add_library(zul_flags INTERFACE)
+target_compile_features(zul_flags INTERFACE cxx_std_20)
+target_compile_options(zul_flags INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                           -Wno-sign-conversion)
+target_compile_definitions(zul_flags INTERFACE QT_NO_KEYWORDS QT_NO_CAST_FROM_ASCII
+                                               QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
+if(ZUL_WERROR)
+  target_compile_options(zul_flags INTERFACE -Werror)
+endif()
+if(ZUL_SANITIZE)
+  target_compile_options(zul_flags INTERFACE -fsanitize=${ZUL_SANITIZE} -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=all)
+  target_link_options(zul_flags INTERFACE -fsanitize=${ZUL_SANITIZE})
+endif()

@@ -1,0 +1,85 @@
+// The per-second sampler: counters of the current second, the history ring the graph windows
+// draw from, and the hour and day totals that go to the traffic log. Main thread only.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "history/TrafficLog.h"
+#include "vartype.h"
+
+namespace zul {
+
+inline constexpr int kHistorySlots = 500;
+
+// Local wall-clock time, as the sampler reads it.
+struct TLocalTime {
+  TDate Date;
+  int Hour = 0;  // 0..23
+  int Minute = 0;
+  int Second = 0;
+};
+using TClock = std::function<TLocalTime()>;
+TLocalTime LocalNow();
+
+// The traffic counters shared by classification, sampler and graph windows.
+struct TTraffic {
+  TCounterBlock Counters{};    // the current second, filled by packet classification
+  TCounterBlock LastSample{};  // the last completed second
+  std::array<TCounterBlock, kHistorySlots> History{};
+  int32_t HistoryHead = 0;  // oldest sample
+  int32_t HistoryTail = 0;  // next slot to write; empty when equal to HistoryHead
+  TPeriodTotals HourTotals{};
+  TPeriodTotals DayTotals{};
+  uint16_t CurrentHour = 0;
+  uint16_t HourSeconds = 1;  // one more than the seconds in HourTotals; never 0
+  uint16_t MinuteTick = 0;
+
+  int SampleCount() const;
+  // i = 0 is the oldest stored second, SampleCount() - 1 the newest.
+  const TCounterBlock& Sample(int i) const;
+  void ClearHistory();
+};
+
+// The program's counters.
+extern TTraffic Traffic;
+
+class TSampler {
+ public:
+  TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock);
+
+  void SampleTick();
+  void ResetTotals();
+  // Writes the running hour and day at exit, then closes the log.
+  void FlushTotals();
+
+  // Runs after each second is added, before the counters are cleared.
+  std::function<void(const TCounterBlock&)> OnSecond;
+  // Receives each log failure once, in the tick or exit that met it.
+  std::function<void(const std::string&)> OnError;
+
+  // Period writes that failed and wait for the next hour check or exit.
+  std::size_t PendingWrites() const { return Pending.size(); }
+
+ private:
+  void CheckHourRollover();
+  void CloseRunningHour(const TLocalTime& now);
+  void WritePending();
+
+  TTraffic& T;
+  TTrafficLog& Log;
+  TClock Clock;
+  TDate HourDate;  // the date the running hour belongs to
+  std::vector<std::vector<TPeriodWrite>> Pending;
+};
+
+// The program's sampler (created by the hidden main form); the free functions act on it.
+extern TSampler* Sampler;
+void SampleTick();
+void ResetTotals();
+void FlushTotals();
+
+}  // namespace zul

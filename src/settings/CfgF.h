@@ -1,0 +1,118 @@
+// The settings record and its file "ZUL.cfg": a fixed 344-byte little-endian image whose first
+// byte is scrambled. Qt-free so that it is tested without a display.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zul {
+
+inline constexpr std::size_t kCfgSize = 344;
+inline constexpr uint16_t kCfgVersion = 2009;
+inline constexpr std::array<uint8_t, 6> CfgKey = {0x5A, 0xC3, 0x19, 0xE4, 0x70, 0x2D};
+inline constexpr std::size_t kSoundFileMax = 200;
+
+using TCfgImage = std::array<uint8_t, kCfgSize>;
+
+struct TCfgRect {
+  int32_t Left = 0;
+  int32_t Top = 0;
+  int32_t Right = 0;
+  int32_t Bottom = 0;
+  bool IsZero() const { return Left == 0 && Top == 0 && Right == 0 && Bottom == 0; }
+  bool operator==(const TCfgRect&) const = default;
+};
+
+// Byte offsets of the fields inside the file image.
+namespace cfgoff {
+inline constexpr std::size_t Version = 0, OnTop = 2, ShowCaption = 3, StartMinimized = 4,
+                             ShowAverage = 5, Transparent = 6, VisiblePercent = 8,
+                             DisplayMode = 10, RateUnit = 12, AllInterfaces = 14,
+                             InterfaceIndex = 16, GridLines = 18, ShowMaxValue = 19,
+                             GridPeriod = 20, ColorDownload = 24, ColorUpload = 28,
+                             ColorBoth = 32, ColorIdle = 36, Connection = 40, CustomKbps = 44,
+                             CustomPlus = 48, NotifyEnabled = 50, NotifyCondition = 52,
+                             NotifyAmount = 56, NotifyUnit = 60, NotifyTarget = 62,
+                             NotifyTime = 64, NotifyTimeUnit = 66, PlaySound = 68,
+                             DisplayMessage = 69, SoundFile = 70, TrayView = 272,
+                             WindowVisible = 274, WindowRect = 278, End = 344;
+}  // namespace cfgoff
+
+// The decoded record. Field names are those the whole program reads. Colours are 0x00BBGGRR.
+// `Stored` keeps the image the record was decoded from, so reserved bytes survive a save.
+struct TCfgRec {
+  uint16_t Version = 0;
+  bool OnTop = false;
+  bool ShowCaption = false;
+  bool StartMinimized = false;
+  bool ShowAverage = false;
+  bool Transparent = false;
+  uint16_t VisiblePercent = 0;
+  uint16_t DisplayMode = 0;
+  uint16_t RateUnit = 0;
+  bool AllInterfaces = false;
+  uint16_t InterfaceIndex = 0;
+  bool GridLines = false;
+  bool ShowMaxValue = false;
+  uint16_t GridPeriod = 0;
+  uint32_t ColorDownload = 0;
+  uint32_t ColorUpload = 0;
+  uint32_t ColorBoth = 0;
+  uint32_t ColorIdle = 0;
+  uint16_t Connection = 0;
+  int32_t CustomKbps = 0;
+  uint16_t CustomPlus = 0;
+  bool NotifyEnabled = false;
+  uint16_t NotifyCondition = 0;
+  uint32_t NotifyAmount = 0;
+  uint16_t NotifyUnit = 0;
+  uint16_t NotifyTarget = 0;
+  uint16_t NotifyTime = 0;
+  uint16_t NotifyTimeUnit = 0;
+  bool PlaySound = false;
+  bool DisplayMessage = false;
+  // At most 200 bytes in the ANSI code page (kept as bytes; Latin-1 on the way to the screen).
+  std::string SoundFile;
+  uint16_t TrayView = 0;
+  std::array<bool, 4> WindowVisible{};
+  std::array<TCfgRect, 4> WindowRect{};
+
+  TCfgImage Stored{};
+};
+
+// The one settings record; main thread only.
+extern TCfgRec Cfg;
+
+// Image <-> record, byte by byte. Decoding never fails: any non-zero byte is true and a length
+// byte above 200 counts as 200. Encoding starts from `Stored` and overwrites every field.
+TCfgRec DecodeCfg(const TCfgImage& image);
+TCfgImage EncodeCfg(const TCfgRec& rec);
+
+// The scrambling step, its own inverse; changes only byte 0.
+void ScrambleCfg(TCfgImage& image);
+
+// Every field set to its default; `Stored` untouched. The sound file defaults to
+// ExeDir + "Alert.wav", cut to 200 bytes.
+void SetDefaultCfg(TCfgRec& rec, const std::string& exeDir);
+
+enum class TCfgLoadResult {
+  Loaded,       // the file's record
+  Missing,      // no file: defaults
+  Unreadable,   // exists but cannot be opened, not a regular file, or short: defaults, file kept
+  BadVersion,   // wrong version: file deleted, defaults
+};
+
+// Fills `rec` from `path`, or with the defaults. Never throws.
+TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir);
+
+// Writes `rec` (Version set to 2009) to `path`, replacing the file atomically.
+// Throws std::runtime_error with a readable message on failure; the old file is then intact.
+void SaveCfgFile(const std::string& path, TCfgRec& rec);
+
+// The program's own operations on `Cfg` at DataDir + "ZUL.cfg".
+void LoadCfg();
+void SaveCfg();
+
+}  // namespace zul
