@@ -1,1 +1,6 @@
-int main() { return 0; }
+// The program entry: a network bandwidth monitor that lives in the tray.
+#include "App.h"
+
+int main(int argc, char** argv) {
+  return zul::RunZul(argc, argv);
+}

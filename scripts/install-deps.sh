@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12; safe to run again.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config clang-format
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libpcap-dev libsqlite3-dev sqlite3
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth iproute2 procps fonts-dejavu-core
+)
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}"

@@ -1,0 +1,22 @@
+// Where the program finds itself and keeps its files.
+#pragma once
+
+#include <string>
+
+namespace zul {
+
+// Folder of the running executable, ending with '/'.
+std::string FindExeDir();
+
+// The per-user data folder: $XDG_DATA_HOME (default ~/.local/share) + "/Halvane/ZUL/".
+std::string FindDataDir();
+
+// The per-user runtime folder for the instance socket and lock: $XDG_RUNTIME_DIR when it is set and
+// private, else a private folder of our own under the temporary folder. Ends with '/'.
+// Throws std::runtime_error when no private folder can be had.
+std::string FindRuntimeDir();
+
+// Creates `path` and its missing parents with `mode`. Throws std::runtime_error naming the folder.
+void MakeDirs(const std::string& path, unsigned mode);
+
+}  // namespace zul
