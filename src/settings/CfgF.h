@@ -28,15 +28,14 @@ struct TCfgRect {
 // Byte offsets of the fields inside the file image.
 namespace cfgoff {
 inline constexpr std::size_t Version = 0, OnTop = 2, ShowCaption = 3, StartMinimized = 4,
-                             ShowAverage = 5, Transparent = 6, VisiblePercent = 8,
-                             DisplayMode = 10, RateUnit = 12, AllInterfaces = 14,
-                             InterfaceIndex = 16, GridLines = 18, ShowMaxValue = 19,
-                             GridPeriod = 20, ColorDownload = 24, ColorUpload = 28,
-                             ColorBoth = 32, ColorIdle = 36, Connection = 40, CustomKbps = 44,
-                             CustomPlus = 48, NotifyEnabled = 50, NotifyCondition = 52,
-                             NotifyAmount = 56, NotifyUnit = 60, NotifyTarget = 62,
-                             NotifyTime = 64, NotifyTimeUnit = 66, PlaySound = 68,
-                             DisplayMessage = 69, SoundFile = 70, TrayView = 272,
+                             ShowAverage = 5, Transparent = 6, VisiblePercent = 8, DisplayMode = 10,
+                             RateUnit = 12, AllInterfaces = 14, InterfaceIndex = 16, GridLines = 18,
+                             ShowMaxValue = 19, GridPeriod = 20, ColorDownload = 24,
+                             ColorUpload = 28, ColorBoth = 32, ColorIdle = 36, Connection = 40,
+                             CustomKbps = 44, CustomPlus = 48, NotifyEnabled = 50,
+                             NotifyCondition = 52, NotifyAmount = 56, NotifyUnit = 60,
+                             NotifyTarget = 62, NotifyTime = 64, NotifyTimeUnit = 66,
+                             PlaySound = 68, DisplayMessage = 69, SoundFile = 70, TrayView = 272,
                              WindowVisible = 274, WindowRect = 278, End = 344;
 }  // namespace cfgoff
 
@@ -98,21 +97,33 @@ void ScrambleCfg(TCfgImage& image);
 void SetDefaultCfg(TCfgRec& rec, const std::string& exeDir);
 
 enum class TCfgLoadResult {
-  Loaded,       // the file's record
-  Missing,      // no file: defaults
-  Unreadable,   // exists but cannot be opened, not a regular file, or short: defaults, file kept
-  BadVersion,   // wrong version: file deleted, defaults
+  Loaded,      // the file's record
+  Missing,     // no file: defaults
+  Unreadable,  // exists but cannot be opened, not a regular file, or short: defaults, file kept
+  BadVersion,  // wrong version: file deleted, defaults
 };
 
 // Fills `rec` from `path`, or with the defaults. Never throws.
 TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir);
 
-// Writes `rec` (Version set to 2009) to `path`, replacing the file atomically.
+// Writes `rec` (Version set to 2009) to `path`, replacing the file atomically; `Stored` then
+// holds the image written. The record in memory stays unscrambled.
 // Throws std::runtime_error with a readable message on failure; the old file is then intact.
 void SaveCfgFile(const std::string& path, TCfgRec& rec);
 
-// The program's own operations on `Cfg` at DataDir + "ZUL.cfg".
+// The program's own operations on `Cfg` at DataDir + "ZUL.cfg". SaveCfg creates DataDir when
+// it is missing and throws std::runtime_error on failure; LoadCfg never throws.
 void LoadCfg();
 void SaveCfg();
+
+// The record keeps whatever the file held; users of an index field check its range here.
+// `value` when it is below `count`, otherwise `fallback`.
+inline int CfgIndexOr(uint16_t value, int count, int fallback) {
+  return value < count ? static_cast<int>(value) : fallback;
+}
+// Opacity in percent, kept to the range the graph windows accept (10..90).
+inline uint16_t ClampVisiblePercent(uint16_t percent) {
+  return percent < 10 ? uint16_t{10} : percent > 90 ? uint16_t{90} : percent;
+}
 
 }  // namespace zul
