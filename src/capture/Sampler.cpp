@@ -1,1 +1,192 @@
-// Placeholder until this unit lands.
+#include "capture/Sampler.h"
+
+#include <ctime>
+#include <exception>
+#include <utility>
+
+namespace zul {
+using namespace std::chrono;
+
+TTraffic Traffic;
+TSampler* Sampler = nullptr;
+
+namespace {
+
+int Wrap(int i) {
+  return ((i % kHistorySlots) + kHistorySlots) % kHistorySlots;
+}
+
+constexpr uint16_t kMaxHourSeconds = 0xFFFF;
+
+}  // namespace
+
+TLocalTime LocalNow() {
+  // tzset() lets a change of time zone while the program runs take effect.
+  tzset();
+  const std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  return {TDate{year(lt.tm_year + 1900), month(static_cast<unsigned>(lt.tm_mon + 1)),
+                day(static_cast<unsigned>(lt.tm_mday))},
+          lt.tm_hour, lt.tm_min, lt.tm_sec};
+}
+
+int TTraffic::SampleCount() const {
+  return Wrap(HistoryTail - HistoryHead);
+}
+
+const TCounterBlock& TTraffic::Sample(int i) const {
+  return History[static_cast<std::size_t>(Wrap(HistoryHead + i))];
+}
+
+void TTraffic::ClearHistory() {
+  HistoryHead = 0;
+  HistoryTail = 0;
+}
+
+TSampler::TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock)
+    : T(traffic), Log(log), Clock(clock ? std::move(clock) : TClock(LocalNow)) {
+  // Normally one hour waits at most; a few more cover a passing fault without reallocating.
+  Pending.reserve(4);
+}
+
+void TSampler::SampleTick() {
+  TCounterBlock& c = T.Counters;
+  c[ciWanLanUp] = c[ciLanUp] + c[ciWanUp];
+  c[ciWanLanDown] = c[ciLanDown] + c[ciWanDown];
+  c[ciReserved] = 0;
+
+  if (T.HistoryHead < 0 || T.HistoryHead >= kHistorySlots || T.HistoryTail < 0 ||
+      T.HistoryTail >= kHistorySlots)
+    T.ClearHistory();
+  const int next = (T.HistoryTail + 1) % kHistorySlots;
+  if (next == T.HistoryHead) T.HistoryHead = (T.HistoryHead + 1) % kHistorySlots;
+  T.History[static_cast<std::size_t>(T.HistoryTail)] = c;
+  T.HistoryTail = next;
+
+  for (int k = 0; k < 8; ++k) T.HourTotals[k] += c[k];
+  // Saturates: the graphs divide by it, and an hour check that never comes must not make it 0.
+  if (T.HourSeconds < kMaxHourSeconds) ++T.HourSeconds;
+
+  T.MinuteTick = static_cast<uint16_t>((T.MinuteTick + 1) % 60);
+  if (T.MinuteTick == 0) CheckHourRollover();
+
+  if (OnSecond) {
+    try {
+      OnSecond(c);
+    } catch (const std::exception& e) {
+      Report(e.what());
+    } catch (...) {
+      Report("The threshold check failed.");
+    }
+  }
+
+  T.LastSample = c;
+  c.fill(0);
+}
+
+void TSampler::ResetTotals() {
+  T.DayTotals.fill(0);
+  StartHour(Clock());
+  T.MinuteTick = 0;
+}
+
+void TSampler::StartHour(const TLocalTime& now) {
+  T.HourTotals.fill(0);
+  T.CurrentHour = static_cast<uint16_t>(now.Hour);
+  FHourDate = now.Date;
+  T.HourSeconds = 1;
+}
+
+void TSampler::CheckHourRollover() {
+  const TLocalTime now = Clock();
+  if (!FHourDate.ok()) {
+    // No reset yet: what was counted so far belongs to the hour seen now.
+    T.CurrentHour = static_cast<uint16_t>(now.Hour);
+    FHourDate = now.Date;
+  } else if (now.Date != FHourDate || now.Hour != T.CurrentHour) {
+    // Any other date or hour ends the running one, whichever way the clock moved, and the
+    // hour's traffic keeps its own key.
+    CloseRunningHour(now);
+  }
+  if (!Pending.empty()) RetryPending();
+}
+
+void TSampler::CloseRunningHour(const TLocalTime& now) {
+  TBatch batch;
+  batch[0] = {kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate};
+  const auto day = DayPeriods(FHourDate, T.HourTotals);
+  for (std::size_t i = 0; i < day.size(); ++i) batch[i + 1] = day[i];
+  try {
+    Pending.push_back(batch);
+  } catch (const std::exception& e) {
+    Report(std::string("The traffic of an hour could not be kept for the log: ") + e.what());
+  }
+
+  for (int k = 0; k < 8; ++k) T.DayTotals[k] += T.HourTotals[k];
+  if (now.Date != FHourDate) T.DayTotals.fill(0);
+  StartHour(now);
+}
+
+std::string TSampler::WritePending() {
+  while (!Pending.empty()) {
+    try {
+      Log.WritePeriods(Pending.front());
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    Pending.erase(Pending.begin());
+  }
+  return {};
+}
+
+void TSampler::RetryPending() {
+  const std::string error = WritePending();
+  if (error.empty()) {
+    LastError.clear();
+    return;
+  }
+  // The same fault at every minute check is reported once, until a write succeeds.
+  if (error == LastError) return;
+  LastError = error;
+  Report(error + " The traffic counted is kept and written as soon as the log accepts it.");
+}
+
+void TSampler::FlushTotals() {
+  const TLocalTime now = Clock();
+  if (!FHourDate.ok()) {
+    T.CurrentHour = static_cast<uint16_t>(now.Hour);
+    FHourDate = now.Date;
+  }
+  CloseRunningHour(now);
+  const std::string error = WritePending();
+  if (!error.empty()) {
+    Report(error + " The traffic of " + std::to_string(Pending.size()) +
+           (Pending.size() == 1 ? " hour" : " hours") + " could not be saved.");
+    Pending.clear();
+  }
+  Log.Close();
+}
+
+void TSampler::Report(const std::string& text) {
+  if (!OnError) return;
+  try {
+    OnError(text);
+  } catch (...) {
+    // The reporter is the last resort; a tick must finish even when it fails.
+  }
+}
+
+void SampleTick() {
+  if (Sampler != nullptr) Sampler->SampleTick();
+}
+
+void ResetTotals() {
+  if (Sampler != nullptr) Sampler->ResetTotals();
+}
+
+void FlushTotals() {
+  if (Sampler != nullptr) Sampler->FlushTotals();
+}
+
+}  // namespace zul

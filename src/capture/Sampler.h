@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "history/TrafficLog.h"
@@ -51,29 +52,41 @@ class TSampler {
  public:
   TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock);
 
+  // Neither throws: a failing log write or threshold check goes to OnError, and every state
+  // update of the second or hour still happens.
   void SampleTick();
   void ResetTotals();
-  // Writes the running hour and day at exit, then closes the log.
+  // Writes the running hour and day at exit (and any hour still waiting), then closes the log.
   void FlushTotals();
 
   // Runs after each second is added, before the counters are cleared.
   std::function<void(const TCounterBlock&)> OnSecond;
-  // Receives each log failure once, in the tick or exit that met it.
+  // Receives each log failure once, in the tick or exit that met it; a failure that repeats is
+  // passed on again only after a write has succeeded. Also receives what OnSecond throws.
   std::function<void(const std::string&)> OnError;
 
-  // Period writes that failed and wait for the next hour check or exit.
+  // Hours whose writes failed and wait for the next hour check or exit.
   std::size_t PendingWrites() const { return Pending.size(); }
+  // The date of the running hour (CurrentHour holds its hour).
+  TDate HourDate() const { return FHourDate; }
 
  private:
+  // An hour's own record and its share of the day, week, month and year: one transaction.
+  using TBatch = std::array<TPeriodWrite, 5>;
+
   void CheckHourRollover();
+  void StartHour(const TLocalTime& now);
   void CloseRunningHour(const TLocalTime& now);
-  void WritePending();
+  std::string WritePending();  // the first failure's text, empty when all were written
+  void RetryPending();
+  void Report(const std::string& text);
 
   TTraffic& T;
   TTrafficLog& Log;
   TClock Clock;
-  TDate HourDate;  // the date the running hour belongs to
-  std::vector<std::vector<TPeriodWrite>> Pending;
+  TDate FHourDate{};  // the date the running hour belongs to; not ok() before the first reset
+  std::vector<TBatch> Pending;
+  std::string LastError;
 };
 
 // The program's sampler (created by the hidden main form); the free functions act on it.

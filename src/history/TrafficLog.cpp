@@ -1,1 +1,392 @@
-// Placeholder until this unit lands.
+#include "history/TrafficLog.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "history/LogQuery.h"
+
+namespace zul {
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+namespace {
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE bw ("
+    " CDate TEXT NOT NULL,"
+    " Flag INTEGER NOT NULL,"
+    " Hour INTEGER NOT NULL,"
+    " Up REAL NOT NULL,"
+    " Dn REAL NOT NULL,"
+    " PRIMARY KEY (CDate, Flag, Hour)"
+    ") WITHOUT ROWID";
+
+// A write merges into the record of the same key instead of replacing it.
+constexpr const char* kUpsert =
+    "INSERT INTO bw (CDate, Flag, Hour, Up, Dn) VALUES (?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT (CDate, Flag, Hour) DO UPDATE SET Up = Up + excluded.Up, Dn = Dn + excluded.Dn";
+
+// Indexed by TLogQuery::TKind. The key order is what the statistics window lists.
+constexpr std::array<const char*, 3> kSelects = {
+    "SELECT CDate, Flag, Hour, Up, Dn FROM bw WHERE Flag = ?1 ORDER BY CDate, Flag, Hour",
+    "SELECT CDate, Flag, Hour, Up, Dn FROM bw WHERE Flag = ?1 AND CDate = ?2"
+    " ORDER BY CDate, Flag, Hour",
+    "SELECT CDate, Flag, Hour, Up, Dn FROM bw WHERE Flag = ?1 AND CDate >= ?2 AND CDate <= ?3"
+    " ORDER BY CDate, Flag, Hour",
+};
+
+struct TColumn {
+  const char* Name;
+  const char* Type;
+  int KeyPos;  // 1-based position in the primary key, 0 when not a key column
+};
+constexpr std::array<TColumn, 5> kColumns = {{
+    {"CDate", "TEXT", 1},
+    {"Flag", "INTEGER", 2},
+    {"Hour", "INTEGER", 3},
+    {"Up", "REAL", 0},
+    {"Dn", "REAL", 0},
+}};
+
+bool IsLockedCode(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+bool IsDamagedCode(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+bool StorableDate(TDate d) {
+  return d.ok() && d.year() >= year(1) && d.year() <= year(9999);
+}
+
+// ISO 8601, so that text order is date order.
+std::string DateText(TDate d) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(d.year()),
+                static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
+  return buf;
+}
+
+bool ParseDateText(const unsigned char* text, int len, TDate& out) {
+  if (text == nullptr || len != 10 || text[4] != '-' || text[7] != '-') return false;
+  auto number = [&](int from, int count, unsigned& n) {
+    n = 0;
+    for (int i = from; i < from + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      n = n * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return true;
+  };
+  unsigned y = 0, m = 0, d = 0;
+  if (!number(0, 4, y) || !number(5, 2, m) || !number(8, 2, d)) return false;
+  out = TDate{year(static_cast<int>(y)), month(m), day(d)};
+  return StorableDate(out);
+}
+
+bool SameName(const unsigned char* a, const char* b) {
+  return a != nullptr && sqlite3_stricmp(reinterpret_cast<const char*>(a), b) == 0;
+}
+
+// Resets a statement however the caller leaves, so it never holds a read lock.
+struct TResetGuard {
+  sqlite3_stmt* Stmt;
+  ~TResetGuard() {
+    sqlite3_reset(Stmt);
+    sqlite3_clear_bindings(Stmt);
+  }
+};
+
+std::string LocalStamp() {
+  const std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &lt);
+  return buf;
+}
+
+}  // namespace
+
+uint16_t DailyHourValue(TDate d) {
+  const weekday wd{sys_days{d}};
+  return static_cast<uint16_t>(static_cast<unsigned>(d.day()) * 8 + wd.c_encoding() + 1);
+}
+
+TDate WeekEnd(TDate d) {
+  const sys_days sd{d};
+  const unsigned iso = weekday{sd}.iso_encoding();  // Monday 1 .. Sunday 7
+  return TDate{sd + days{7 - iso}};
+}
+
+TDate MonthEnd(TDate d) {
+  return TDate{year_month_day_last{d.year(), month_day_last{d.month()}}};
+}
+
+TDate YearEnd(TDate d) {
+  return TDate{d.year(), December, day(31)};
+}
+
+std::array<TPeriodWrite, 4> DayPeriods(TDate d, const TPeriodTotals& totals) {
+  return {{
+      {kDailyBase, DailyHourValue(d), totals, d},
+      {kWeeklyBase, 0, totals, WeekEnd(d)},
+      {kMonthlyBase, static_cast<uint16_t>(static_cast<unsigned>(d.month())), totals, MonthEnd(d)},
+      {kYearlyBase, 0, totals, YearEnd(d)},
+  }};
+}
+
+TTrafficLog::~TTrafficLog() {
+  Close();
+}
+
+void TTrafficLog::Open(const std::string& dbDir) {
+  Close();
+  Path = dbDir.empty() || dbDir.back() == '/' ? dbDir + "bw.DB" : dbDir + "/bw.DB";
+  try {
+    std::error_code ec;
+    fs::create_directories(dbDir, ec);
+    if (ec) throw TLogError("Cannot create the traffic log folder " + dbDir + ": " + ec.message());
+
+    // SQLite's own locks cover single transactions; this one keeps a second writer away for
+    // the whole run.
+    const std::string lockPath = Path + ".lock";  // kept on disk: removing it would race
+    LockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (LockFd < 0)
+      throw TLogError("Cannot open the traffic log lock file " + lockPath + ": " +
+                      std::strerror(errno));
+    if (::flock(LockFd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK)
+        throw TLogError("Another instance of the program is writing the traffic log " + Path +
+                        "; this one does not log traffic.");
+      throw TLogError("Cannot lock the traffic log " + Path + ": " + std::strerror(errno));
+    }
+
+    OpenFile();
+    switch (Inspect()) {
+      case TState::Ours:
+        break;
+      case TState::Empty:
+        CreateTable();
+        break;
+      case TState::Foreign:
+        MoveAside();
+        OpenFile();
+        CreateTable();
+        break;
+    }
+    // A rollback journal plus a full sync at each commit: a transaction that returned survives
+    // a crash or power loss, one that did not is rolled back on the next open.
+    Exec("PRAGMA journal_mode=DELETE");
+    Exec("PRAGMA synchronous=FULL");
+    Prepare();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void TTrafficLog::OpenFile() {
+  const int rc =
+      sqlite3_open_v2(Path.c_str(), &Db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot open the traffic log " + Path, rc);
+  sqlite3_extended_result_codes(Db, 1);
+  sqlite3_busy_timeout(Db, static_cast<int>(BusyTimeoutMs));
+}
+
+TTrafficLog::TState TTrafficLog::Inspect() {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(Db, "PRAGMA quick_check", -1, &st, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(st);
+    const bool healthy = rc == SQLITE_ROW && SameName(sqlite3_column_text(st, 0), "ok");
+    sqlite3_finalize(st);
+    if (rc == SQLITE_ROW) {
+      if (!healthy) return TState::Foreign;
+      rc = SQLITE_OK;
+    }
+  }
+  if (IsDamagedCode(rc)) return TState::Foreign;
+  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
+
+  rc = sqlite3_prepare_v2(Db, "SELECT count(*) FROM sqlite_master WHERE type = 'table'", -1, &st,
+                          nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
+  rc = sqlite3_step(st);
+  const sqlite3_int64 tables = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
+  sqlite3_finalize(st);
+  if (rc != SQLITE_ROW) Fail("Cannot read the traffic log " + Path, rc);
+  if (tables == 0) return TState::Empty;
+
+  rc = sqlite3_prepare_v2(Db, "PRAGMA table_info(bw)", -1, &st, nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
+  std::size_t n = 0;
+  bool match = true;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (n >= kColumns.size()) {
+      match = false;
+      ++n;
+      continue;
+    }
+    const TColumn& want = kColumns[n++];
+    match = match && SameName(sqlite3_column_text(st, 1), want.Name) &&
+            SameName(sqlite3_column_text(st, 2), want.Type) && sqlite3_column_int(st, 3) == 1 &&
+            sqlite3_column_int(st, 5) == want.KeyPos;
+  }
+  sqlite3_finalize(st);
+  if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
+  return match && n == kColumns.size() ? TState::Ours : TState::Foreign;
+}
+
+void TTrafficLog::MoveAside() {
+  sqlite3_close_v2(Db);
+  Db = nullptr;
+  const std::string base = Path + ".damaged-" + LocalStamp();
+  std::string aside = base;
+  for (int i = 1; i < 100 && fs::exists(aside); ++i) aside = base + "-" + std::to_string(i);
+  std::error_code ec;
+  if (fs::exists(aside)) ec = std::make_error_code(std::errc::file_exists);
+  if (!ec) fs::rename(Path, aside, ec);
+  if (ec)
+    throw TLogError(
+        "The traffic log " + Path +
+        " is damaged or not a traffic log, and it could not be moved aside: " + ec.message());
+  // A journal left beside the old file must not be played back into the new one.
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+    if (!fs::exists(Path + suffix)) continue;
+    fs::rename(Path + suffix, aside + suffix, ec);
+    if (ec) throw TLogError("Cannot move " + Path + suffix + " aside: " + ec.message());
+  }
+  Notice = "The traffic log " + Path + " was damaged or was not a traffic log. It was moved to " +
+           aside + " and a new, empty log was started.";
+}
+
+void TTrafficLog::CreateTable() {
+  Exec(kCreateTable);
+}
+
+void TTrafficLog::Prepare() {
+  int rc = sqlite3_prepare_v3(Db, kUpsert, -1, SQLITE_PREPARE_PERSISTENT, &Upsert, nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot prepare the traffic log " + Path, rc);
+  for (std::size_t i = 0; i < kSelects.size(); ++i) {
+    rc = sqlite3_prepare_v3(Db, kSelects[i], -1, SQLITE_PREPARE_PERSISTENT, &Selects[i], nullptr);
+    if (rc != SQLITE_OK) Fail("Cannot prepare the traffic log " + Path, rc);
+  }
+}
+
+void TTrafficLog::Exec(const char* sql) {
+  const int rc = sqlite3_exec(Db, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot set up the traffic log " + Path, rc);
+}
+
+void TTrafficLog::Fail(const std::string& what, int rc) {
+  if (IsLockedCode(rc)) throw TLogError(what + ": the file is locked by another program.");
+  const char* detail = Db != nullptr ? sqlite3_errmsg(Db) : sqlite3_errstr(rc);
+  throw TLogError(what + ": " + detail + ".");
+}
+
+void TTrafficLog::WritePeriod(uint16_t flagBase, uint16_t hour, const TPeriodTotals& totals,
+                              TDate date) {
+  const TPeriodWrite one{flagBase, hour, totals, date};
+  WritePeriods(std::span<const TPeriodWrite>(&one, 1));
+}
+
+void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
+  if (Db == nullptr) throw TLogError("The traffic log is not open.");
+  for (const TPeriodWrite& p : periods) {
+    if (!StorableDate(p.Date)) throw TLogError("A traffic log record has an invalid date.");
+  }
+  const std::string what = "Cannot write to the traffic log " + Path;
+  int rc = sqlite3_exec(Db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail(what, rc);
+  auto abandon = [&](int code) {
+    // Keep the error text before the rollback replaces it.
+    std::string text = IsLockedCode(code) ? std::string("the file is locked by another program")
+                                          : std::string(sqlite3_errmsg(Db));
+    if (sqlite3_get_autocommit(Db) == 0) sqlite3_exec(Db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw TLogError(what + ": " + text + ".");
+  };
+  for (const TPeriodWrite& p : periods) {
+    const std::string date = DateText(p.Date);
+    for (int v = 0; v < kViewCount; ++v) {
+      const TCounterPair pair = kViewCounters[v];
+      sqlite3_bind_text(Upsert, 1, date.c_str(), static_cast<int>(date.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int(Upsert, 2, p.FlagBase + v);
+      sqlite3_bind_int(Upsert, 3, p.Hour);
+      sqlite3_bind_double(Upsert, 4, static_cast<double>(p.Totals[pair.Up]) / 1024.0);
+      sqlite3_bind_double(Upsert, 5, static_cast<double>(p.Totals[pair.Down]) / 1024.0);
+      rc = sqlite3_step(Upsert);
+      sqlite3_reset(Upsert);
+      if (rc != SQLITE_DONE) abandon(rc);
+    }
+  }
+  rc = sqlite3_exec(Db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) abandon(rc);
+}
+
+void TTrafficLog::Close() {
+  sqlite3_finalize(Upsert);
+  Upsert = nullptr;
+  for (sqlite3_stmt*& st : Selects) {
+    sqlite3_finalize(st);
+    st = nullptr;
+  }
+  if (Db != nullptr) {
+    sqlite3_close_v2(Db);
+    Db = nullptr;
+  }
+  if (LockFd >= 0) {
+    ::close(LockFd);  // also releases the flock
+    LockFd = -1;
+  }
+}
+
+std::vector<TLogRecord> TTrafficLog::Select(std::string_view sql) {
+  const TLogQuery q = ParseLogQuery(sql);
+  if (Db == nullptr) throw TLogError("The traffic log is not open.");
+  std::string from, to;  // bound without a copy, so they outlive the statement's use
+  sqlite3_stmt* st = Selects[static_cast<std::size_t>(q.Kind)];
+  TResetGuard guard{st};
+  sqlite3_bind_int(st, 1, q.Flag);
+  if (q.Kind != TLogQuery::TKind::AllDates) {
+    from = DateText(q.From);
+    sqlite3_bind_text(st, 2, from.c_str(), static_cast<int>(from.size()), SQLITE_STATIC);
+  }
+  if (q.Kind == TLogQuery::TKind::DateRange) {
+    to = DateText(q.To);
+    sqlite3_bind_text(st, 3, to.c_str(), static_cast<int>(to.size()), SQLITE_STATIC);
+  }
+  std::vector<TLogRecord> rows;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    TLogRecord r;
+    if (!ParseDateText(sqlite3_column_text(st, 0), sqlite3_column_bytes(st, 0), r.CDate))
+      throw TLogError("The traffic log " + Path + " holds a record with a malformed date.");
+    r.Flag = sqlite3_column_int(st, 1);
+    r.Hour = sqlite3_column_int(st, 2);
+    r.Up = sqlite3_column_double(st, 3);
+    r.Dn = sqlite3_column_double(st, 4);
+    rows.push_back(r);
+  }
+  if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
+  return rows;
+}
+
+std::string TTrafficLog::TakeNotice() {
+  std::string n;
+  n.swap(Notice);
+  return n;
+}
+
+}  // namespace zul

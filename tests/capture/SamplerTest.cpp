@@ -1,0 +1,343 @@
+// The per-second sampler with a clock the test moves: the history ring, the hour and day
+// totals, and what reaches the traffic log around hour, day and clock changes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "capture/Sampler.h"
+#include "history/LogTestSupport.h"
+
+namespace zul {
+namespace {
+using namespace std::chrono;
+using test::Date;
+
+// Local time in seconds from 1970-01-01 00:00 local; reads are counted.
+class TFakeClock {
+ public:
+  void Set(TDate d, int h, int m, int s) {
+    Secs = sys_days{d}.time_since_epoch().count() * 86400LL + h * 3600 + m * 60 + s;
+  }
+  TLocalTime Read() {
+    ++Reads;
+    const long long rest = Secs % 86400;
+    Last = {TDate{sys_days{days{Secs / 86400}}}, static_cast<int>(rest / 3600),
+            static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60)};
+    return Last;
+  }
+  long long Secs = 0;
+  int Reads = 0;
+  TLocalTime Last;
+};
+
+// Bytes per second as classification counts them. kBusy is 1 KB/s of LAN upload, so a
+// record's "LAN" upload in kilobytes is its seconds of kBusy; kBusier is twice that.
+constexpr TCounterBlock kBusy = {1024, 2048, 512, 4096, 0, 0, 8192, 1024, 0};
+constexpr TCounterBlock kBusier = {2048, 4096, 1024, 8192, 0, 0, 16384, 2048, 0};
+constexpr TCounterBlock kQuiet = {};
+
+class Sampler : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Log.SetBusyTimeout(milliseconds(50));
+    Log.Open(Dir);
+    NewSampler();
+  }
+  void TearDown() override { zul::Sampler = nullptr; }
+
+  void NewSampler() {
+    S = std::make_unique<TSampler>(Tr, Log, [this] { return Clock.Read(); });
+    S->OnError = [this](const std::string& e) { Errors.push_back(e); };
+  }
+  void Start(TDate d, int h, int m, int s) {
+    Clock.Set(d, h, m, s);
+    S->ResetTotals();
+  }
+  // One tick per second of clock time.
+  void Run(int seconds, const TCounterBlock& perSecond = kBusy) {
+    for (int i = 0; i < seconds; ++i) {
+      ++Clock.Secs;
+      Tr.Counters = perSecond;
+      S->SampleTick();
+    }
+  }
+  // Exit, then start again on the same log (the totals are checked with it open).
+  void ExitAndReopen() {
+    S->FlushTotals();
+    EXPECT_FALSE(Log.IsOpen());
+    Log.Open(Dir);
+    Tr = TTraffic{};
+    NewSampler();
+  }
+  std::optional<double> LanUp(int grouping, TDate d, int hour) {
+    for (const TLogRecord& r : Log.Select(test::SelectAll(grouping * 16 + tvLan)))
+      if (r.CDate == d && r.Hour == hour) return r.Up;
+    return std::nullopt;
+  }
+  std::size_t Records() { return test::RecordCount(test::ReadTable(Log)); }
+  void ExpectConsistent() { test::ExpectConsistent(test::ReadTable(Log)); }
+
+  test::TTempDir Tmp;
+  std::string Dir = Tmp.Path() + "db/";
+  TTrafficLog Log;
+  TTraffic Tr;
+  TFakeClock Clock;
+  std::unique_ptr<TSampler> S;
+  std::vector<std::string> Errors;
+};
+
+// --- the second and the history ring ---
+
+TEST_F(Sampler, TheRingKeeps499SamplesAndThenDropsTheOldest) {
+  Start(Date(2026, 12, 9), 10, 0, 0);
+  auto tick = [&](uint32_t value) {
+    Tr.Counters[ciLanUp] = value;
+    S->SampleTick();
+  };
+  for (uint32_t i = 1; i <= 499; ++i) tick(i);
+  EXPECT_EQ(std::make_tuple(Tr.SampleCount(), Tr.HistoryHead, Tr.HistoryTail),
+            std::make_tuple(499, 0, 499));
+  tick(500);
+  EXPECT_EQ(Tr.History[499][ciLanUp], 500u);
+  EXPECT_EQ(std::make_tuple(Tr.SampleCount(), Tr.HistoryHead, Tr.HistoryTail),
+            std::make_tuple(499, 1, 0));
+  for (uint32_t i = 501; i <= 1700; ++i) tick(i);
+  EXPECT_EQ(Tr.SampleCount(), 499);
+  for (int i = 0; i < 499; ++i) ASSERT_EQ(Tr.Sample(i)[ciLanUp], 1202u + i);  // oldest first
+}
+
+TEST_F(Sampler, ASecondGetsItsSumsIsHandedOnAndIsThenCleared) {
+  Start(Date(2026, 12, 9), 10, 0, 0);
+  std::optional<TCounterBlock> seen;
+  S->OnSecond = [&](const TCounterBlock& c) { seen = c; };
+  Run(4, kQuiet);
+  Tr.Counters = {100, 7, 50, 3, 0, 0, 0, 0, 0};
+  S->SampleTick();
+  const TCounterBlock want = {100, 7, 50, 3, 150, 10, 0, 0, 0};
+  EXPECT_EQ(Tr.History[4], want);
+  EXPECT_EQ(seen, want);
+  EXPECT_EQ(Tr.LastSample, want);
+  EXPECT_EQ(Tr.Counters, TCounterBlock{});
+  EXPECT_EQ(Tr.HourTotals[ciWanLanUp], 150u);
+}
+
+TEST_F(Sampler, AThresholdCheckThatThrowsIsReportedAndTheSecondStillCompletes) {
+  Start(Date(2026, 12, 9), 10, 0, 0);
+  S->OnSecond = [](const TCounterBlock&) { throw std::runtime_error("sound failed"); };
+  EXPECT_NO_THROW(Run(3));
+  EXPECT_EQ(Tr.SampleCount(), 3);
+  EXPECT_EQ(Tr.LastSample[ciLanUp], 1024u);
+  EXPECT_EQ(Tr.Counters, TCounterBlock{});
+  EXPECT_EQ(Tr.HourTotals[ciLanUp], 3u * 1024);
+  EXPECT_EQ(Errors, std::vector<std::string>(3, "sound failed"));
+}
+
+TEST_F(Sampler, HourSecondsCountsFromOneAndSaturatesInsteadOfWrappingToZero) {
+  Start(Date(2026, 12, 9), 10, 0, 0);
+  Run(10);
+  EXPECT_EQ(Tr.HourSeconds, 11);
+  // A clock that stays in one hour for longer than 65535 seconds.
+  TSampler stuck(Tr, Log, [] { return TLocalTime{Date(2026, 12, 9), 10, 0, 0}; });
+  stuck.ResetTotals();
+  EXPECT_EQ(Tr.HourSeconds, 1);
+  uint16_t lowest = 0xFFFF;
+  for (int i = 0; i < 70000; ++i) {
+    stuck.SampleTick();
+    lowest = std::min(lowest, Tr.HourSeconds);
+  }
+  EXPECT_EQ(Tr.HourSeconds, 0xFFFF);
+  EXPECT_GE(lowest, 1);
+}
+
+TEST_F(Sampler, FreeFunctionsActOnTheProgramsSamplerAndDoNothingWithoutOne) {
+  EXPECT_NO_THROW(zul::SampleTick());
+  zul::Sampler = S.get();
+  Clock.Set(Date(2026, 12, 9), 10, 0, 0);
+  zul::ResetTotals();
+  Tr.Counters[ciLanUp] = 5;
+  zul::SampleTick();
+  EXPECT_EQ(Tr.HourTotals[ciLanUp], 5u);
+  zul::FlushTotals();
+  EXPECT_FALSE(Log.IsOpen());
+}
+
+// --- hours and days in the log ---
+
+TEST_F(Sampler, AnHourChangeIsSeenAtTheMinuteCheckAndTheLateSecondsStayInTheOldHour) {
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 30, 15);
+  Run(60);  // the first check, at 10:31:15, is the first clock read since the start
+  EXPECT_EQ(Clock.Reads, 2);
+  EXPECT_EQ(std::make_pair(Clock.Last.Minute, Clock.Last.Second), std::make_pair(31, 15));
+  Run(1725);                       // 11:00:00, before the check
+  EXPECT_EQ(Clock.Reads, 1 + 29);  // the start and one read a minute, the last at 10:59:15
+  EXPECT_EQ(Records(), 0u);
+  Run(15);  // the check at 11:00:15
+  EXPECT_EQ(LanUp(0, d, 10), 1800.0);
+  EXPECT_EQ(std::make_tuple(Tr.CurrentHour, Tr.HourSeconds, Tr.HourTotals),
+            std::make_tuple(uint16_t{11}, uint16_t{1}, TPeriodTotals{}));
+  Run(15);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 11), 15.0);
+  EXPECT_EQ(LanUp(1, d, 76), 1815.0);
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, MidnightClosesHour23UnderTheDayThatEnded) {
+  const TDate d = Date(2026, 12, 9), next = Date(2026, 12, 10);
+  Start(d, 23, 58, 0);
+  Run(120);  // the check at 00:00:00
+  EXPECT_EQ(LanUp(0, d, 23), 120.0);
+  EXPECT_EQ(LanUp(1, d, 76), 120.0);
+  EXPECT_EQ(Records(), 5u * 4);
+  EXPECT_EQ(Tr.DayTotals, TPeriodTotals{});
+  EXPECT_EQ(S->HourDate(), next);
+  Run(60);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, next, 0), 60.0);
+  EXPECT_EQ(LanUp(1, next, 85), 60.0);
+  EXPECT_EQ(LanUp(2, Date(2026, 12, 13), 0), 180.0);
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, TheDayEndsOfSunday31MarchAndMonday1April2024) {
+  Start(Date(2024, 3, 31), 23, 0, 0);
+  Run(25 * 3600 + 60);  // 00:01 on Tuesday 2 April
+  EXPECT_EQ(LanUp(1, Date(2024, 3, 31), 249), 3600.0);
+  EXPECT_EQ(LanUp(2, Date(2024, 3, 31), 0), 3600.0);
+  EXPECT_EQ(LanUp(3, Date(2024, 3, 31), 3), 3600.0);
+  EXPECT_EQ(LanUp(1, Date(2024, 4, 1), 10), 86400.0);
+  EXPECT_EQ(LanUp(2, Date(2024, 4, 7), 0), 86400.0);
+  EXPECT_EQ(LanUp(3, Date(2024, 4, 30), 4), 86400.0);
+  EXPECT_EQ(LanUp(4, Date(2024, 12, 31), 0), 90000.0);
+  // 25 hours, 2 days, 2 weeks, 2 months, 1 year; nothing of 2 April yet.
+  EXPECT_EQ(Records(), (25u + 2 + 2 + 2 + 1) * 4);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, Date(2024, 4, 2), 0), 60.0);
+  EXPECT_EQ(LanUp(2, Date(2024, 4, 7), 0), 86460.0);
+  EXPECT_EQ(Records(), (26u + 3 + 2 + 2 + 1) * 4);
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, ExitAndRestartInOneHourMergeIntoTheSameRecords) {
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 14, 0, 0);
+  Run(1200);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 14), 1200.0);
+  EXPECT_EQ(LanUp(1, d, 76), 1200.0);
+  Start(d, 14, 40, 0);
+  Run(600, kBusier);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 14), 2400.0);
+  EXPECT_EQ(LanUp(1, d, 76), 2400.0);
+  EXPECT_EQ(LanUp(2, Date(2026, 12, 13), 0), 2400.0);
+  EXPECT_EQ(LanUp(3, Date(2026, 12, 31), 12), 2400.0);
+  EXPECT_EQ(LanUp(4, Date(2026, 12, 31), 0), 2400.0);
+  EXPECT_EQ(Records(), 5u * 4);
+  ExpectConsistent();
+}
+
+// --- clocks that jump ---
+
+TEST_F(Sampler, SleepingOverMidnightDatesEachHourByItsOwnDay) {
+  const TDate d = Date(2026, 12, 9), next = Date(2026, 12, 10);
+  Start(d, 23, 0, 0);
+  Run(1800);
+  Clock.Set(next, 8, 10, 0);  // woken up
+  Run(60, kQuiet);            // the first check after waking
+  EXPECT_EQ(LanUp(0, d, 23), 1800.0);
+  EXPECT_EQ(LanUp(1, d, 76), 1800.0);
+  Run(1200, kBusier);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, next, 8), 2400.0);
+  EXPECT_EQ(LanUp(1, next, 85), 2400.0);
+  EXPECT_EQ(LanUp(2, Date(2026, 12, 13), 0), 4200.0);
+  EXPECT_EQ(Records(), (2u + 2 + 1 + 1 + 1) * 4);  // no hour 23 of the 10th, no 8 of the 9th
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, AMidnightSkippedByADaylightSavingChangeStillEndsTheDay) {
+  const TDate d = Date(2026, 3, 28), next = Date(2026, 3, 29);
+  Start(d, 23, 30, 0);
+  Run(1799);                   // 23:59:59
+  Clock.Set(next, 0, 59, 59);  // the next second is 01:00:00
+  Run(1);                      // the check at 01:00:00
+  EXPECT_EQ(LanUp(0, d, 23), 1800.0);
+  EXPECT_EQ(LanUp(1, d, 231), 1800.0);
+  Run(1800, kBusier);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, next, 1), 3600.0);
+  EXPECT_EQ(LanUp(1, next, 233), 3600.0);
+  EXPECT_FALSE(LanUp(0, next, 0).has_value());
+  EXPECT_EQ(LanUp(3, Date(2026, 3, 31), 3), 5400.0);
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, AClockSetBackClosesTheHourAndCountsNoSecondTwice) {
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 0, 0);
+  Run(2700);  // 10:45:00
+  Clock.Set(d, 9, 50, 0);
+  Run(60, kQuiet);    // the check at 09:51:00 closes hour 10
+  Run(540, kBusier);  // the check at 10:00:00 closes hour 9
+  Run(600);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 10), 2700.0 + 600.0);
+  EXPECT_EQ(LanUp(0, d, 9), 1080.0);
+  EXPECT_EQ(LanUp(1, d, 76), 2700.0 + 1080.0 + 600.0);
+  ExpectConsistent();
+}
+
+// --- a log that fails ---
+
+TEST_F(Sampler, AFailedHourIsKeptReportedOnceAndWrittenOnceTheLockIsGone) {
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 59, 0);
+  auto lock = std::make_unique<test::TForeignLock>(Dir + "bw.DB");
+  EXPECT_NO_THROW(Run(60));  // the check at 11:00:00 fails
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("locked"), std::string::npos) << Errors[0];
+  EXPECT_EQ(S->PendingWrites(), 1u);
+  EXPECT_EQ(std::make_tuple(Tr.CurrentHour, Tr.HourSeconds, Tr.HourTotals),
+            std::make_tuple(uint16_t{11}, uint16_t{1}, TPeriodTotals{}));
+
+  Run(3600);  // every check of hour 11 fails again, and so does the one at 12:00:00
+  EXPECT_EQ(Errors.size(), 1u);
+  EXPECT_EQ(S->PendingWrites(), 2u);
+  EXPECT_EQ(Records(), 0u);
+
+  lock.reset();
+  Run(60);
+  EXPECT_EQ(S->PendingWrites(), 0u);
+  EXPECT_EQ(LanUp(0, d, 10), 60.0);
+  EXPECT_EQ(LanUp(0, d, 11), 3600.0);
+  EXPECT_EQ(LanUp(1, d, 76), 3660.0);
+
+  lock = std::make_unique<test::TForeignLock>(Dir + "bw.DB");
+  Run(3600);  // a new fault after recovery is reported again
+  EXPECT_EQ(Errors.size(), 2u);
+  lock.reset();
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 12), 3600.0);  // failed at 13:00:00, written at exit
+  EXPECT_EQ(LanUp(0, d, 13), 60.0);
+  ExpectConsistent();
+}
+
+TEST_F(Sampler, ALogThatCannotBeWrittenNeverStopsTheTicksAndTheExitReportsTheLoss) {
+  Log.Close();
+  Start(Date(2026, 12, 9), 10, 59, 0);
+  EXPECT_NO_THROW(Run(3 * 3600));
+  EXPECT_EQ(Errors.size(), 1u);
+  EXPECT_EQ(S->PendingWrites(), 3u);
+  EXPECT_EQ(Tr.CurrentHour, 13);
+  EXPECT_NO_THROW(S->FlushTotals());
+  ASSERT_EQ(Errors.size(), 2u);
+  EXPECT_NE(Errors[1].find("4 hours could not be saved"), std::string::npos) << Errors[1];
+  EXPECT_EQ(S->PendingWrites(), 0u);
+}
+
+}  // namespace
+}  // namespace zul
