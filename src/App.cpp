@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "capture/Watch.h"
+#include "display/About.h"
 #include "display/Figure.h"
 #include "display/vcls.h"
 #include "platform/ErrorBox.h"
@@ -88,8 +89,10 @@ int RunZul(int argc, char** argv) {
   if (!server.Listen(runtimeDir, kInstanceName))
     ReportError("instance",
                 "Cannot listen for other starts of ZUL: " + server.ErrorText().toStdString());
+  // Every graph window answers the open-monitor message; the primary one is always there.
   QObject::connect(&server, &TInstanceServer::MessageReceived, [](int id) {
-    if (id == WM_OPENMONITOR) Guarded("open-monitor", [] { ShowMonitor(); });
+    if (id == WM_OPENMONITOR && Figures[0])
+      QCoreApplication::postEvent(Figures[0], new QEvent(kOpenMonitorEvent));
   });
 
   TSessionEnd sessionEnd(EndSession);
@@ -109,6 +112,7 @@ int RunZul(int argc, char** argv) {
   new TFBFigure();
   new TFBFigure();
   new TFBFigure();
+  FAbout = new TFAbout();
 
   // 6. The window set. 7. The primary window. 9. The loop.
   Guarded("setup-windows", [] { SetupWindows(); });
