@@ -25,8 +25,8 @@ enum TrafficView : int {
 };
 inline constexpr int kViewCount = 4;
 
-inline constexpr std::array<const char*, kViewCount> kViewNames = {
-    "Internet & LAN", "Internet", "LAN", "INTERNET (All PCs)"};
+inline constexpr std::array<const char*, kViewCount> kViewNames = {"Internet & LAN", "Internet",
+                                                                   "LAN", "INTERNET (All PCs)"};
 
 // Indexes into a counter block.
 enum CounterIndex : int {

@@ -1,1 +1,290 @@
-// Placeholder until this unit lands.
+#include "display/Figure.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
+#include "capture/Sampler.h"
+#include "capture/Watch.h"
+#include "display/vcls.h"
+#include "platform/ErrorReport.h"
+#include "settings/CfgF.h"
+#include "vartype.h"
+
+namespace zul {
+
+bool LayeredApi = false;
+
+namespace {
+
+std::array<TFBFigure*, 4> Created{};
+bool FirstFigureCreated = false;
+
+void Register(TFBFigure* figure) {
+  for (TFBFigure*& slot : Created)
+    if (slot == nullptr) {
+      slot = figure;
+      return;
+    }
+}
+
+void Unregister(TFBFigure* figure) {
+  for (TFBFigure*& slot : Created)
+    if (slot == figure) slot = nullptr;
+  for (TFBFigure*& slot : Figures)
+    if (slot == figure) slot = nullptr;
+  bool any = false;
+  for (TFBFigure* slot : Created) any = any || slot != nullptr;
+  // With every window gone, the next one created is primary again.
+  if (!any) FirstFigureCreated = false;
+}
+
+}  // namespace
+
+bool LoadLayeredApi() {
+  // The platforms whose windows show a constant opacity (on X11 with a compositing manager).
+  const QString platform = QGuiApplication::platformName();
+  LayeredApi = platform == QStringLiteral("xcb") || platform == QStringLiteral("windows") ||
+               platform == QStringLiteral("cocoa");
+  return LayeredApi;
+}
+
+std::array<TFBFigure*, 4> FiguresInCreationOrder() {
+  return Created;
+}
+
+TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, Traffic) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAttribute(Qt::WA_NoSystemBackground);
+  setCursor(Qt::CrossCursor);
+  setMouseTracking(true);
+  setFont(FigureFont());
+  FGraph.SetFont(font());
+  setMaximumWidth(kMaxClientWidth);
+  FViewName = QString::fromUtf8(kFigureCaptions[0]);
+  setWindowTitle(FViewName);
+  move(kFigureDesignLeft, kFigureDesignTop);
+  resize(kFigureDesignWidth, kFigureDesignHeight);
+
+  FGraph.OnTrayHint = [](const QString& hint) {
+    if (FVCLS) FVCLS->SetTrayHint(hint);
+  };
+  FGraph.OnTrayLevel = [](uint32_t bar, uint32_t graphHeight) {
+    if (FVCLS) FVCLS->SetTrayLevel(bar, graphHeight);
+  };
+
+  FShownByUser = false;
+  FGraph.FLeftMargin = 0;
+  FGraph.FGraphWidth = width();
+  FDragging = false;
+  Register(this);
+  SetCaptionVisible(Cfg.ShowCaption);
+  if (!FirstFigureCreated) {
+    FirstFigureCreated = true;
+    FPrimary = true;
+    LoadLayeredApi();
+    ApplyWindowStyles();
+    PlaceBottomRight(this);
+    CreateLabelFont(font());
+    FShownByUser = true;
+    SetCounters(ciWanLanUp, ciWanLanDown);
+  }
+
+  Timer1.setInterval(1000);
+  connect(&Timer1, &QTimer::timeout, this, &TFBFigure::Timer1Timer);
+  Timer1.start();
+}
+
+TFBFigure::~TFBFigure() {
+  Unregister(this);
+}
+
+void TFBFigure::SetCounters(uint16_t up, uint16_t down) {
+  FGraph.SetCounters(up, down);
+}
+
+void TFBFigure::SetView(int view, const QString& name) {
+  FGraph.FViewIndex = view;
+  FViewName = name;
+  SetTitle(name);
+}
+
+void TFBFigure::EnsureSurface() {
+  if (FGraph.Surface().size() == size()) return;
+  FGraph.SetClientSize(size());
+  FGraph.FormPaint();
+}
+
+void TFBFigure::FormPaint() {
+  if (FGraph.Surface().size() != size()) FGraph.SetClientSize(size());
+  FGraph.FormPaint();
+  update();
+}
+
+void TFBFigure::UpdateDisplay() {
+  EnsureSurface();
+  FGraph.UpdateDisplay();
+  update();
+}
+
+void TFBFigure::Timer1Timer() {
+  Guarded("figure.tick", [this] { UpdateDisplay(); });
+}
+
+void TFBFigure::ApplyWindowStyles() {
+  // Qt::Tool (no taskbar button) is the window's type from its construction.
+  SetTransparency(Cfg.Transparent, Cfg.VisiblePercent);
+  SetTopmost(this, Cfg.OnTop);
+}
+
+void TFBFigure::SetTransparency(bool on, uint16_t percent) {
+  if (!LayeredApi) return;
+  setWindowOpacity(OpacityAlpha(on, percent) / 255.0);
+}
+
+void TFBFigure::MeasureFrame() {
+  if (!CaptionVisible()) return;
+  const int extra = frameGeometry().height() - height();
+  if (extra > 0) FFrameExtra = extra;
+}
+
+void TFBFigure::SetCaptionVisible(bool show) {
+  if (show == CaptionVisible()) return;
+  if (!show) MeasureFrame();
+  const QSize client = size();
+  const QPoint at = pos();
+  const bool wasVisible = isVisible();
+  setWindowFlag(Qt::FramelessWindowHint, !show);
+  // Changing the flags takes the window off the screen; put it back as it was.
+  move(at);
+  resize(client);
+  if (wasVisible) QWidget::show();
+}
+
+void TFBFigure::FormQueryEndSession() {
+  Quitting = true;
+}
+
+void TFBFigure::SetTitle(const QString& text) {
+  if (windowTitle() != text) setWindowTitle(text);
+}
+
+void TFBFigure::PlaceAt(int left, int top, int width, int height) {
+  FCornerPending = false;
+  move(left, top);
+  resize(width, height);
+}
+
+TWinRect TFBFigure::FrameRect() const {
+  const QRect frame = frameGeometry();
+  return {x(), y(), frame.width(), frame.height()};
+}
+
+void PlaceBottomRight(TFBFigure* figure) {
+  const QSize desktop = DesktopSize();
+  const QRect frame = figure->frameGeometry();
+  const TWinRect at =
+      BottomRight(WorkArea(), desktop.width(), desktop.height(), frame.width(), frame.height());
+  figure->move(at.Left, at.Top);
+  figure->FCornerPending = true;
+  figure->FCornerPos = QPoint(at.Left, at.Top);
+}
+
+void TFBFigure::KeepCorner() {
+  if (!FCornerPending || !isVisible()) return;
+  if (pos() != FCornerPos) {
+    FCornerPending = false;  // moved by the user or the window manager
+    return;
+  }
+  const QRect frame = frameGeometry();
+  const QSize desktop = DesktopSize();
+  const TWinRect at =
+      BottomRight(WorkArea(), desktop.width(), desktop.height(), frame.width(), frame.height());
+  if (QPoint(at.Left, at.Top) != pos()) PlaceBottomRight(this);
+}
+
+bool TFBFigure::event(QEvent* e) {
+  if (e->type() == kOpenMonitorEvent) {
+    Guarded("figure.openmonitor", [] { ShowMonitor(); });
+    return true;
+  }
+  return QWidget::event(e);
+}
+
+void TFBFigure::paintEvent(QPaintEvent*) {
+  EnsureSurface();
+  QPainter p(this);
+  p.drawImage(0, 0, FGraph.Surface());
+}
+
+void TFBFigure::resizeEvent(QResizeEvent*) {
+  if (width() > kMaxClientWidth) {
+    resize(kMaxClientWidth, height());
+    return;
+  }
+  FormPaint();
+  KeepCorner();
+}
+
+void TFBFigure::showEvent(QShowEvent*) {
+  MeasureFrame();
+  FormPaint();
+  KeepCorner();
+}
+
+void TFBFigure::moveEvent(QMoveEvent*) {
+  MeasureFrame();
+  KeepCorner();
+}
+
+void TFBFigure::closeEvent(QCloseEvent* e) {
+  FShownByUser = false;
+  SetTitle(FViewName);
+  if (!FPrimary) {
+    e->accept();
+    return;
+  }
+  if (!Quitting) {
+    e->ignore();
+    hide();
+    return;
+  }
+  RunExitSteps();
+  e->accept();
+  QCoreApplication::quit();
+}
+
+void TFBFigure::mousePressEvent(QMouseEvent* e) {
+  if (Cfg.ShowCaption) return;
+  FDragging = true;
+  const QPoint at = e->position().toPoint();
+  FDragX = at.x();
+  FDragY = at.y();
+}
+
+void TFBFigure::mouseMoveEvent(QMouseEvent* e) {
+  const QPoint at = e->position().toPoint();
+  if (FDragging) {
+    FCornerPending = false;
+    move(x() + at.x() - FDragX, y() + at.y() - FDragY);
+    return;
+  }
+  const std::optional<QString> readout = FGraph.HoverReadout(at);
+  SetTitle(readout ? *readout : FViewName);
+}
+
+void TFBFigure::mouseReleaseEvent(QMouseEvent*) {
+  FDragging = false;
+}
+
+void RunExitSteps() {
+  // Each step under its own guard, so that a failing one does not skip those after it.
+  Guarded("exit.capture", [] { StopAllWatchers(); });
+  Guarded("exit.totals", [] { FlushTotals(); });
+  Guarded("exit.windows", [] { SaveWindowSet(); });
+}
+
+}  // namespace zul

@@ -1,1 +1,170 @@
-// Placeholder until this unit lands.
+#include "display/WindowSet.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <vector>
+
+#include "display/Figure.h"
+#include "platform/ErrorReport.h"
+#include "settings/CfgF.h"
+
+namespace zul {
+
+std::array<TFBFigure*, 4> Figures{};
+
+namespace {
+
+// Views of the graph windows in the order start-up creates them.
+constexpr std::array<int, 4> kCreationViews = {tvInternetLan, tvLan, tvInternet, tvAllPcs};
+
+void Front(TFBFigure* f) {
+  f->show();
+  f->raise();
+  f->activateWindow();
+}
+
+// Changes one window flag; changing flags takes a window off the screen, so a visible one is
+// shown again where it was.
+void ChangeFlag(QWidget* w, Qt::WindowType flag, bool on) {
+  if (w == nullptr || w->windowFlags().testFlag(flag) == on) return;
+  const bool wasVisible = w->isVisible();
+  const QPoint at = w->pos();
+  const QSize client = w->size();
+  w->setWindowFlag(flag, on);
+  w->move(at);
+  w->resize(client);
+  if (wasVisible) w->show();
+}
+
+}  // namespace
+
+std::optional<TWinRect> WorkArea() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return std::nullopt;
+  const QRect area = screen->availableGeometry();
+  if (area.isEmpty()) return std::nullopt;
+  return TWinRect{area.x(), area.y(), area.width(), area.height()};
+}
+
+QSize DesktopSize() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  return screen != nullptr ? screen->geometry().size() : QSize(0, 0);
+}
+
+void SetupWindows() {
+  const std::array<TFBFigure*, 4> created = FiguresInCreationOrder();
+  for (std::size_t k = 0; k < created.size(); ++k) Figures[kCreationViews[k]] = created[k];
+
+  for (int v = 0; v < kViewCount; ++v) {
+    TFBFigure* f = Figures[v];
+    if (f == nullptr) continue;
+    f->SetView(v, QString::fromUtf8(kFigureCaptions[v]));
+    if (v == tvInternetLan) continue;  // counters and styles came with its creation
+    f->SetCounters(static_cast<uint16_t>(kViewCounters[v].Up),
+                   static_cast<uint16_t>(kViewCounters[v].Down));
+    f->ApplyWindowStyles();
+  }
+
+  if (Cfg.StartMinimized) return;
+  for (int v = 0; v < kViewCount; ++v) {
+    TFBFigure* f = Figures[v];
+    if (f == nullptr) continue;
+    if (Cfg.WindowVisible[v]) {
+      if (const std::optional<TWinRect> r = RestorableRect(Cfg.WindowRect[v]))
+        f->PlaceAt(r->Left, r->Top, r->Width, r->Height);
+    }
+    // The primary window is shown by the application's start.
+    if (v == tvInternetLan) continue;
+    if (Cfg.WindowVisible[v]) {
+      f->show();
+      f->FShownByUser = true;
+    } else {
+      f->hide();
+    }
+  }
+}
+
+void PlaceWindow(int index) {
+  if (index < 0 || index >= kViewCount) return;
+  TFBFigure* k = Figures[index];
+  if (k == nullptr || k->isVisible()) return;
+  std::vector<TWinRect> visible;
+  std::vector<TFBFigure*> owners;
+  for (TFBFigure* f : Figures)
+    if (f != nullptr && f->isVisible()) {
+      visible.push_back(f->FrameRect());
+      owners.push_back(f);
+    }
+  const QSize desktop = DesktopSize();
+  const std::optional<TSlot> slot =
+      FindFreeSlot(visible, WorkAreaBottom(WorkArea(), desktop.height()));
+  if (!slot) return;
+  // The frame's place, and the client size of the window it is stacked against: both windows
+  // have the same frame.
+  const QSize client = owners[slot->Beside]->size();
+  k->PlaceAt(slot->Place.Left, slot->Place.Top, client.width(), client.height());
+}
+
+void ShowAllWindows() {
+  for (int v = 0; v < kViewCount; ++v) {
+    TFBFigure* f = Figures[v];
+    if (f == nullptr || f->isVisible()) continue;
+    PlaceWindow(v);
+    f->show();
+    f->FShownByUser = true;
+  }
+}
+
+void ShowMonitor() {
+  bool any = false;
+  for (TFBFigure* f : Figures)
+    if (f != nullptr && f->FShownByUser) {
+      Front(f);
+      any = true;
+    }
+  if (!any && Figures[tvInternetLan] != nullptr) {
+    Front(Figures[tvInternetLan]);
+    Figures[tvInternetLan]->FShownByUser = true;
+  }
+  SetTopmost(nullptr, Cfg.OnTop);
+}
+
+void HideAllWindows() {
+  for (TFBFigure* f : Figures)
+    if (f != nullptr && f->FShownByUser) f->hide();
+}
+
+void SetAllCaptions(bool show) {
+  for (TFBFigure* f : Figures)
+    if (f != nullptr) f->SetCaptionVisible(show);
+}
+
+void SetAllTransparency(bool on, uint16_t percent) {
+  for (TFBFigure* f : Figures)
+    if (f != nullptr) f->SetTransparency(on, percent);
+}
+
+void RepaintAll() {
+  for (TFBFigure* f : Figures)
+    if (f != nullptr) f->FormPaint();
+}
+
+void SaveWindowSet() {
+  Guarded("windowset.save", [] {
+    std::array<std::optional<TWindowState>, 4> now;
+    for (int v = 0; v < kViewCount; ++v)
+      if (const TFBFigure* f = Figures[v])
+        now[v] = TWindowState{f->isVisible(), {f->x(), f->y(), f->width(), f->height()}};
+    if (RecordWindowSet(Cfg.WindowVisible, Cfg.WindowRect, now)) SaveCfg();
+  });
+}
+
+void SetTopmost(QWidget* window, bool onTop) {
+  if (window != nullptr) {
+    ChangeFlag(window, Qt::WindowStaysOnTopHint, onTop);
+    return;
+  }
+  for (TFBFigure* f : Figures) ChangeFlag(f, Qt::WindowStaysOnTopHint, onTop);
+}
+
+}  // namespace zul

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# CPU time per minute of the whole program with all four graph windows shown and no traffic:
+# the real program under xvfb-run, utime + stime of /proc/PID/stat over 60 seconds.
+#
+# Usage: bench/run-display-cpu.sh [BUILD_DIR]     (default: build)
+# Needs the targets zul and zul_display_cfg (configure with -DZUL_BUILD_BENCH=ON).
+# ZUL_CPU_SECONDS (default 60) and ZUL_CPU_WARMUP (default 5) change the timing.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+zul=$build/src/zul
+cfgtool=$build/bench/display/zul_display_cfg
+seconds=${ZUL_CPU_SECONDS:-60}
+warmup=${ZUL_CPU_WARMUP:-5}
+
+for f in "$zul" "$cfgtool"; do
+  [ -x "$f" ] || { echo "missing $f: build the targets zul and zul_display_cfg" >&2; exit 2; }
+done
+command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is not installed"; exit 77; }
+
+work=$(mktemp -d)
+runner=
+cleanup() {
+  [ -n "$runner" ] && kill -TERM "$runner" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
+export XDG_CONFIG_HOME=$work/config
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Halvane/ZUL"
+chmod 700 "$XDG_RUNTIME_DIR"
+"$cfgtool" "$XDG_DATA_HOME/Halvane/ZUL/"
+
+# No traffic: a network namespace of its own holds only a loopback adapter, and it is down.
+netns=()
+if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
+  netns=(unshare --net)
+else
+  echo "note: without root the program runs in this machine's network and sees its traffic"
+fi
+
+"${netns[@]}" xvfb-run -a -s "-screen 0 1280x1024x24" "$zul" >"$work/zul.log" 2>&1 &
+runner=$!
+
+# Our process is the zul whose runtime folder is ours.
+pid=
+for _ in $(seq 100); do
+  for p in $(pgrep -x zul || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"
+    then
+      pid=$p
+    fi
+  done
+  [ -n "$pid" ] && break
+  sleep 0.1
+done
+[ -n "$pid" ] || { echo "the program did not start" >&2; cat "$work/zul.log" >&2; exit 1; }
+sleep "$warmup"
+kill -0 "$pid" 2>/dev/null || { echo "the program ended early" >&2; cat "$work/zul.log" >&2; exit 1; }
+
+# The four windows should be on the screen; say so when the X tools are there to look.
+if command -v xwininfo >/dev/null; then
+  display=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^DISPLAY=//p')
+  xauth=$(tr '\0' '\n' <"/proc/$pid/environ" | sed -n 's/^XAUTHORITY=//p')
+  shown=0
+  for id in $(DISPLAY=$display XAUTHORITY=$xauth xwininfo -root -tree |
+                grep -E '"(Internet & LAN|Internet|LAN|INTERNET \(All PCs on the LAN\))"' |
+                awk '{print $1}'); do
+    DISPLAY=$display XAUTHORITY=$xauth xwininfo -id "$id" | grep -q 'IsViewable' &&
+      shown=$((shown + 1))
+  done
+  echo "graph windows shown: $shown"
+  [ "$shown" -eq 4 ] || { echo "expected all four graph windows shown" >&2; exit 1; }
+fi
+
+# utime and stime are fields 14 and 15; the name in parentheses may hold spaces.
+cpu_ticks() {
+  local stat rest
+  stat=$(cat "/proc/$pid/stat")
+  rest=${stat##*) }
+  # shellcheck disable=SC2086
+  set -- $rest
+  echo $((${12} + ${13}))
+}
+hz=$(getconf CLK_TCK)
+t0=$(cpu_ticks)
+sleep "$seconds"
+t1=$(cpu_ticks)
+kill -0 "$pid" 2>/dev/null || { echo "the program ended during the measurement" >&2; exit 1; }
+
+ms=$(((t1 - t0) * 1000 * 60 / (hz * seconds)))
+echo "CPU per minute: $ms ms (utime+stime over $seconds s, four windows shown, no traffic;" \
+  "resolution $((1000 / hz)) ms)"
+
+kill -TERM "$pid"
+for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+wait "$runner" || true
+runner=

@@ -1,0 +1,44 @@
+// The set of four graph windows: set-up at start, placement, showing and hiding the windows the
+// user has open, option changes passed to all four, and the record of the set at exit.
+// Main thread only.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+#include "display/Placement.h"
+#include "display/Scale.h"
+
+namespace zul {
+
+class TFBFigure;
+
+// The four graph windows indexed by view; index 0 is the primary window. Filled by SetupWindows.
+extern std::array<TFBFigure*, 4> Figures;
+
+// Views, counters, captions and styles of the windows created at start-up, then the stored
+// visibility and rectangles unless the program starts minimised.
+void SetupWindows();
+// Moves a hidden window into the first free slot below or above a visible one.
+void PlaceWindow(int index);
+// Shows every hidden window, placed beside the visible ones.
+void ShowAllWindows();
+// Shows and fronts the windows the user has open (the primary one when none is).
+void ShowMonitor();
+// Hides the windows the user has open; ShowMonitor brings the same set back.
+void HideAllWindows();
+void SetAllCaptions(bool show);
+void SetAllTransparency(bool on, uint16_t percent);
+void RepaintAll();
+// Records visibility and rectangles in Cfg; writes the settings file only when they changed.
+void SaveWindowSet();
+// Always-on-top for one window. Windows here do not follow an owner's state, so a null window
+// (the program's owner window) stands for all four graph windows.
+void SetTopmost(QWidget* window, bool onTop);
+
+// The work area of the primary screen, if the platform reports one, and the desktop size.
+std::optional<TWinRect> WorkArea();
+QSize DesktopSize();
+
+}  // namespace zul
