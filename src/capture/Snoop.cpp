@@ -1,1 +1,444 @@
-// Placeholder until this unit lands.
+#include "capture/Snoop.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QMetaObject>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <system_error>
+
+#include "platform/ErrorReport.h"
+
+namespace zul {
+namespace {
+
+constexpr std::size_t kMaxErrorLength = 256;
+
+std::string LibraryText(const char* text) {
+  std::string s = text != nullptr ? text : "";
+  if (s.size() > kMaxErrorLength) s.resize(kMaxErrorLength);
+  return s;
+}
+
+struct TDeviceListDeleter {
+  void operator()(pcap_if_t* p) const { pcap_freealldevs(p); }
+};
+using TDeviceList = std::unique_ptr<pcap_if_t, TDeviceListDeleter>;
+
+struct THandleDeleter {
+  void operator()(pcap_t* p) const { pcap_close(p); }
+};
+using THandle = std::unique_ptr<pcap_t, THandleDeleter>;
+
+// The netmask the filter compiler is given: that of the device's first IPv4 address.
+bpf_u_int32 FilterNetmask(const pcap_if_t& dev) {
+  for (const pcap_addr_t* a = dev.addresses; a != nullptr; a = a->next) {
+    if (a->addr == nullptr || a->netmask == nullptr || a->addr->sa_family != AF_INET) continue;
+    sockaddr_in mask{};
+    std::memcpy(&mask, a->netmask, sizeof(mask));
+    return mask.sin_addr.s_addr;
+  }
+  return PCAP_NETMASK_UNKNOWN;
+}
+
+}  // namespace
+
+bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error) {
+  devices.clear();
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_if_t* raw = nullptr;
+  if (pcap_findalldevs(&raw, errbuf) != 0) {
+    error = LibraryText(errbuf);
+    return false;
+  }
+  TDeviceList list(raw);
+  for (const pcap_if_t* d = list.get(); d != nullptr; d = d->next) {
+    TDeviceEntry e;
+    e.Name = d->name != nullptr ? d->name : "";
+    // Most Linux devices carry no description; the name is what the user knows them by.
+    e.Description =
+        d->description != nullptr && d->description[0] != '\0' ? d->description : e.Name;
+    devices.push_back(std::move(e));
+  }
+  error.clear();
+  return true;
+}
+
+// ---- TSnoopThread ----
+
+TSnoopThread::TSnoopThread(TCustomSnoop* owner) : Owner(owner) {}
+
+TSnoopThread::~TSnoopThread() {
+  Join();
+}
+
+void TSnoopThread::Start() {
+  Worker = std::thread([this] { Execute(); });
+}
+
+void TSnoopThread::Join() {
+  if (Worker.joinable()) Worker.join();
+}
+
+void TSnoopThread::Execute() {
+  if (Owner != nullptr) Owner->ReadLoop();
+}
+
+// ---- TCustomSnoop ----
+
+TCustomSnoop::TCustomSnoop(QObject* owner) : QObject(owner) {
+  // One listing for both lists, so that names and descriptions always belong together.
+  std::vector<TDeviceEntry> devices;
+  if (ListCaptureDevices(devices, FLastError)) {
+    FAdapterNames.reserve(devices.size());
+    FAdapterDescriptions.reserve(devices.size());
+    for (TDeviceEntry& d : devices) {
+      FAdapterNames.push_back(std::move(d.Name));
+      FAdapterDescriptions.push_back(std::move(d.Description));
+    }
+  }
+  if (!FLastError.empty()) ReportError(kSnoopListKey, FLastError);
+  FLastError.clear();
+}
+
+TCustomSnoop::~TCustomSnoop() {
+  // A subclass is already gone here, so frames still pending are not handed to it.
+  Destroying = true;
+  Close();
+}
+
+void TCustomSnoop::SelectListed(int32_t i) {
+  FAdapterIndex = i;
+  FAdapterName = FAdapterNames[i];
+  FAdapterDescription = FAdapterDescriptions[i];
+}
+
+void TCustomSnoop::Deselect() {
+  FAdapterIndex = -1;
+  FAdapterName.clear();
+  FAdapterDescription.clear();
+}
+
+void TCustomSnoop::SetAdapterIndex(int32_t v) {
+  if (v == FAdapterIndex) return;
+  if (v < 0 || static_cast<std::size_t>(v) >= FAdapterNames.size()) {
+    FAdapterIndex = -1;
+    FAdapterName.clear();
+    return;
+  }
+  SelectListed(v);
+}
+
+void TCustomSnoop::SetAdapterName(const std::string& s) {
+  if (s == FAdapterName) return;
+  for (std::size_t i = 0; i < FAdapterNames.size(); ++i) {
+    if (FAdapterNames[i] == s) {
+      SelectListed(static_cast<int32_t>(i));
+      return;
+    }
+  }
+  Deselect();
+}
+
+void TCustomSnoop::SetAdapterDescription(const std::string& s) {
+  if (s == FAdapterDescription) return;
+  for (std::size_t i = 0; i < FAdapterDescriptions.size(); ++i) {
+    if (FAdapterDescriptions[i] == s) {
+      SelectListed(static_cast<int32_t>(i));
+      return;
+    }
+  }
+  Deselect();
+}
+
+void TCustomSnoop::Open() {
+  if (FActive) {
+    FLastError = "Snoop Error: Already open";
+    return;
+  }
+  FPermissionDenied = false;
+
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_if_t* raw = nullptr;
+  if (pcap_findalldevs(&raw, errbuf) != 0) {
+    FLastError = LibraryText(errbuf);
+    return;
+  }
+  TDeviceList list(raw);
+  const pcap_if_t* dev = list.get();
+  while (dev != nullptr && (dev->name == nullptr || FAdapterName != dev->name)) dev = dev->next;
+  if (dev == nullptr) {
+    FLastError = "Snoop Error: Invalid AdapterName";
+    return;
+  }
+
+  THandle handle(pcap_create(dev->name, errbuf));
+  if (!handle) {
+    FLastError = LibraryText(errbuf);
+    return;
+  }
+  pcap_set_snaplen(handle.get(), SnapLen);
+  pcap_set_promisc(handle.get(), (Flags & 1) != 0 ? 1 : 0);
+  pcap_set_timeout(handle.get(), ReadTimeOut);
+  if (BufferSize > 0) pcap_set_buffer_size(handle.get(), BufferSize);
+  const int rc = pcap_activate(handle.get());
+  if (rc < 0) {
+    const char* text = pcap_geterr(handle.get());
+    FLastError = LibraryText(text != nullptr && text[0] != '\0' ? text : pcap_statustostr(rc));
+    FPermissionDenied = rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED;
+    return;
+  }
+  if (rc > 0) {
+    // A warning: the capture runs, perhaps without promiscuous mode.
+    std::fprintf(stderr, "zul: capture on %s: %s\n", dev->name, pcap_statustostr(rc));
+  }
+
+  bpf_program program{};
+  if (pcap_compile(handle.get(), &program, Filter.c_str(), 1, FilterNetmask(*dev)) != 0) {
+    FLastError = LibraryText(pcap_geterr(handle.get()));
+    return;
+  }
+  const int installed = pcap_setfilter(handle.get(), &program);
+  pcap_freecode(&program);
+  if (installed != 0) {
+    FLastError = LibraryText(pcap_geterr(handle.get()));
+    return;
+  }
+
+  FLinkType = pcap_datalink(handle.get());
+  // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
+  const auto snapshot = static_cast<std::size_t>(std::max(pcap_snapshot(handle.get()), 1));
+  BatchLimit = static_cast<int>(std::clamp<std::size_t>(kBatchBufferBytes / snapshot, 1,
+                                                        static_cast<std::size_t>(kMaxBatchFrames)));
+  if (BatchCapacity < static_cast<std::size_t>(BatchLimit) * snapshot) {
+    BatchCapacity = static_cast<std::size_t>(BatchLimit) * snapshot;
+    BatchBytes.reset(new uint8_t[BatchCapacity]);
+  }
+  BatchFrames.resize(static_cast<std::size_t>(BatchLimit));
+  BatchCount = 0;
+  ReaderThreadSafe = ThreadSafe;
+  HandledFrames = 0;
+  HandedBatches = 0;
+  {
+    std::lock_guard lock(M);
+    Pending = false;
+    ReaderDone = false;
+    ReaderError.clear();
+  }
+  StopRequested.store(false);
+  Handle = handle.release();
+  ++Generation;
+  FActive = true;
+  Thread = std::make_unique<TSnoopThread>(this);
+  try {
+    Thread->Start();
+  } catch (const std::system_error& e) {
+    Thread.reset();
+    pcap_close(Handle);
+    Handle = nullptr;
+    FActive = false;
+    FLinkType = -1;
+    FLastError = std::string("Snoop Error: ") + e.what();
+  }
+}
+
+void TCustomSnoop::Close() {
+  if (!FActive) return;
+  if (!Thread) {
+    FLastError = "Snoop Error: No thread to stop";
+    ReportError(kSnoopThreadKey, FLastError);
+    return;
+  }
+  if (Thread->IsCurrent()) {
+    // From a handler on the reader itself (ThreadSafe false): it cannot wait for its own end,
+    // so it only asks; the end notice finishes the close on the main thread.
+    StopRequested.store(true);
+    pcap_breakloop(Handle);
+    return;
+  }
+  FActive = false;
+  StopRequested.store(true);
+  // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
+  pcap_breakloop(Handle);
+  if (InDelivery) {
+    // Called from a handler in the middle of a batch: the rest of the batch is dropped.
+    BatchAbandoned = true;
+    {
+      std::lock_guard lock(M);
+      Pending = false;
+    }
+    Cv.notify_all();
+  }
+  {
+    // Serve the reader's hand-overs while waiting, so that a reader waiting for the main thread
+    // can always finish.
+    std::unique_lock lock(M);
+    while (!ReaderDone) {
+      if (Pending && !InDelivery) {
+        lock.unlock();
+        ServeHandover();
+        lock.lock();
+        continue;
+      }
+      Cv.wait_for(lock, std::chrono::milliseconds(50));
+    }
+  }
+  ThreadEnded(Generation);
+}
+
+void TCustomSnoop::ReadLoop() {
+  pcap_t* const handle = Handle;
+  const uint64_t generation = Generation;
+  std::string error;
+  while (!StopRequested.load()) {
+    int r = 0;
+    if (ReaderThreadSafe) {
+      BatchCount = 0;
+      BatchUsed = 0;
+      r = pcap_dispatch(handle, BatchLimit, &TCustomSnoop::CollectFrame,
+                        reinterpret_cast<u_char*>(this));
+      // Frames read are handed over even when a stop came in meanwhile: Close serves them.
+      if (BatchCount > 0) HandOver();
+    } else {
+      r = pcap_dispatch(handle, BatchLimit, &TCustomSnoop::DeliverDirect,
+                        reinterpret_cast<u_char*>(this));
+    }
+    if (r == PCAP_ERROR) {
+      error = "Snoop Error: pcap_next_ex return -1";
+      std::fprintf(stderr, "zul: capture read failed: %s\n", pcap_geterr(handle));
+      break;
+    }
+    // 0 is a read time-out without frames, PCAP_ERROR_BREAK a stop request: the loop test decides.
+  }
+  {
+    std::lock_guard lock(M);
+    ReaderError = error;
+    ReaderDone = true;
+  }
+  Cv.notify_all();
+  // Runs on the main thread; ignored when Close has already finished this reader.
+  QMetaObject::invokeMethod(
+      this, [this, generation] { ThreadEnded(generation); }, Qt::QueuedConnection);
+}
+
+void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+  auto* self = reinterpret_cast<TCustomSnoop*>(user);
+  // The library never returns more than BatchLimit frames of at most the snapshot length; the
+  // checks keep even a misbehaving read inside the buffer.
+  if (self->BatchCount >= self->BatchFrames.size()) return;
+  const std::size_t n =
+      std::min<std::size_t>(header->caplen, self->BatchCapacity - self->BatchUsed);
+  TBatchFrame& f = self->BatchFrames[self->BatchCount++];
+  f.Header = *header;
+  f.Header.caplen = static_cast<bpf_u_int32>(n);
+  f.Offset = self->BatchUsed;
+  std::memcpy(self->BatchBytes.get() + self->BatchUsed, bytes, n);
+  self->BatchUsed += n;
+}
+
+void TCustomSnoop::DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+  auto* self = reinterpret_cast<TCustomSnoop*>(user);
+  self->CurrentHeader = header;
+  self->CurrentFrame = bytes;
+  ++self->HandledFrames;
+  self->DoCapture();
+  self->CurrentHeader = nullptr;
+  self->CurrentFrame = nullptr;
+}
+
+void TCustomSnoop::HandOver() {
+  ++HandedBatches;
+  {
+    std::lock_guard lock(M);
+    Pending = true;
+  }
+  Cv.notify_all();  // a Close that is waiting serves the batch itself
+  // Runs on the main thread.
+  QMetaObject::invokeMethod(
+      this, [this] { ServeHandover(); }, Qt::QueuedConnection);
+  std::unique_lock lock(M);
+  Cv.wait(lock, [this] { return !Pending; });
+}
+
+void TCustomSnoop::ServeHandover() {
+  if (InDelivery) return;  // a nested event loop inside a handler; the outer call serves it
+  {
+    std::lock_guard lock(M);
+    if (!Pending) return;
+  }
+  InDelivery = true;
+  BatchAbandoned = false;
+  const std::size_t n = BatchCount;
+  for (std::size_t i = 0; i < n && !BatchAbandoned && !Destroying; ++i) {
+    CurrentHeader = &BatchFrames[i].Header;
+    CurrentFrame = BatchBytes.get() + BatchFrames[i].Offset;
+    ++HandledFrames;
+    try {
+      DoCapture();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "zul: capture handler failed\n");
+    }
+  }
+  CurrentHeader = nullptr;
+  CurrentFrame = nullptr;
+  InDelivery = false;
+  if (BatchAbandoned) {
+    // A handler closed and reopened the capture: its new reader may already wait for us.
+    bool pending = false;
+    {
+      std::lock_guard lock(M);
+      pending = Pending;
+    }
+    if (pending)
+      QMetaObject::invokeMethod(
+          this, [this] { ServeHandover(); }, Qt::QueuedConnection);
+    return;
+  }
+  {
+    std::lock_guard lock(M);
+    Pending = false;
+  }
+  Cv.notify_all();
+}
+
+void TCustomSnoop::ThreadEnded(uint64_t generation) {
+  if (generation != Generation || !Thread) return;
+  Thread->Join();
+  Thread.reset();
+  {
+    std::lock_guard lock(M);
+    if (!ReaderError.empty()) FLastError = ReaderError;
+  }
+  pcap_stat st{};
+  if (pcap_stats(Handle, &st) == 0) {
+    FLastStats.Received = st.ps_recv;
+    FLastStats.Dropped = st.ps_drop;
+  } else {
+    FLastStats.Received = FLastStats.Dropped = 0;
+  }
+  FLastStats.Handled = HandledFrames;
+  FLastStats.Batches = HandedBatches;
+  pcap_close(Handle);
+  Handle = nullptr;
+  FActive = false;
+  FLinkType = -1;
+}
+
+// ---- TSnoop ----
+
+TSnoop::~TSnoop() {
+  Close();
+}
+
+void TSnoop::DoCapture() {
+  if (OnCapture) OnCapture(this, CurrentHeader, CurrentFrame);
+}
+
+}  // namespace zul

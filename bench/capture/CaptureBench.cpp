@@ -1,0 +1,268 @@
+// Capture benchmark: the real TSnoop and TWatch::HandlePacket on one end of a veth pair in
+// network namespaces made here, fed by a raw generator on the other end at fixed rates and at the
+// most it reaches, next to a plain pcap_next_ex counting loop under the same settings. Reports
+// frames sent, counted and dropped by the kernel, and the capture's CPU time per frame. Root only.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "FrameKit.h"
+#include "capture/Watch.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zultest::TMac;
+
+constexpr int kSendBatch = 64;
+constexpr double kRunSeconds = 3.0;
+constexpr int kDrainMs = 400;  // after the generator stops, for frames still in the kernel buffer
+
+enum TVariant : int64_t { vSnoop = 0, vPlain = 1 };
+
+struct TLab {
+  std::unique_ptr<zultest::TNetnsLab> Lab;
+  std::string NsCapture, NsGenerator;
+  TMac CaptureMac{};
+  std::unique_ptr<zultest::TRawSender> Sender;
+  std::unique_ptr<zultest::TNetnsGuard> In;
+};
+TLab* gLab = nullptr;
+
+double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double ProcessCpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  auto secs = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return secs(ru.ru_utime) + secs(ru.ru_stime);
+}
+
+// Sends `length`-byte Internet downloads addressed to the capture side for kRunSeconds, paced to
+// `rate` frames a second (0: as fast as it can). Returns frames sent; `cpu` gets its CPU time,
+// which includes the kernel's delivery to the capture's buffer.
+uint64_t Generate(uint32_t length, uint64_t rate, double& cpu) {
+  const auto frame = zultest::BuildFrame({gLab->CaptureMac,
+                                          {0x02, 0x00, 0x5E, 0x10, 0x00, 0x77},
+                                          0x0800,
+                                          zultest::Ip("198.51.100.7"),
+                                          zultest::Ip("192.0.2.20"),
+                                          length});
+  std::vector<iovec> iov(kSendBatch);
+  std::vector<mmsghdr> msgs(kSendBatch);
+  for (int i = 0; i < kSendBatch; ++i) {
+    iov[i].iov_base = const_cast<uint8_t*>(frame.data());
+    iov[i].iov_len = frame.size();
+    msgs[i] = {};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  const double cpu0 = ThreadCpuSeconds();
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration<double>(kRunSeconds);
+  uint64_t sent = 0;
+  for (auto now = start; now < end; now = Clock::now()) {
+    uint64_t want = kSendBatch;
+    if (rate != 0) {
+      const double elapsed = std::chrono::duration<double>(now - start).count();
+      const auto due = static_cast<uint64_t>(elapsed * static_cast<double>(rate));
+      if (due <= sent) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        continue;
+      }
+      want = std::min<uint64_t>(due - sent, kSendBatch);
+    }
+    const int n = sendmmsg(gLab->Sender->Fd, msgs.data(), static_cast<unsigned>(want), 0);
+    if (n > 0) sent += static_cast<uint64_t>(n);
+  }
+  cpu = ThreadCpuSeconds() - cpu0;
+  return sent;
+}
+
+// Keeps the main thread busy for `ms` once a second, as a slow repaint or a log write would.
+// Its CPU time goes to `spent`, so that it can be left out of the capture's.
+void StartBusyTimer(QTimer& timer, int ms, double& spent) {
+  QObject::connect(&timer, &QTimer::timeout, [ms, &spent] {
+    const double cpu0 = ThreadCpuSeconds();
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+    }
+    spent += ThreadCpuSeconds() - cpu0;
+  });
+  timer.start(1000);
+}
+
+struct TResult {
+  uint64_t Sent = 0, Counted = 0, Dropped = 0, Batches = 0;
+  double CaptureCpu = 0, Wall = 0, GeneratorCpu = 0;
+};
+
+TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs) {
+  TResult r;
+  zul::TCounterBlock counters{};
+  zul::TWatch watch(counters);
+  watch.MAC = gLab->CaptureMac;
+  watch.MACFound = true;
+  zul::TNetIPMask& e = watch.Addresses[watch.AddressCount++];
+  e.IP = zultest::Ip("192.0.2.20");
+  e.Mask = zultest::Ip("255.255.255.0");
+  e.Net = e.IP & e.Mask;
+  zul::TSnoop snoop;
+  snoop.SetAdapterName("zbc0");
+  snoop.OnCapture = [&watch](zul::TSnoop* s, const pcap_pkthdr* h, const uint8_t* f) {
+    watch.HandlePacket(s, h, f);
+  };
+  snoop.Open();
+  if (!snoop.Active()) {
+    std::fprintf(stderr, "cannot open the capture: %s\n", snoop.LastError().c_str());
+    return r;
+  }
+  QTimer busy;
+  double busyCpu = 0;
+  if (busyMs > 0) StartBusyTimer(busy, busyMs, busyCpu);
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = Clock::now();
+  std::thread generator([&] { r.Sent = Generate(length, rate, r.GeneratorCpu); });
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(kRunSeconds * 1000) + kDrainMs, &loop, &QEventLoop::quit);
+  loop.exec();
+  generator.join();
+  busy.stop();
+  // Taken before the close, like the plain loop's: unmapping the kernel buffer is no frame's cost.
+  r.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.CaptureCpu = ProcessCpuSeconds() - cpu0 - r.GeneratorCpu - busyCpu;
+  snoop.Close();
+  r.Counted = snoop.LastStats().Handled;
+  r.Dropped = snoop.LastStats().Dropped;
+  r.Batches = snoop.LastStats().Batches;
+  if (counters[zul::ciWanDown] != static_cast<uint32_t>(r.Counted * length))
+    std::fprintf(stderr, "classification counted %u bytes for %llu frames\n",
+                 counters[zul::ciWanDown], static_cast<unsigned long long>(r.Counted));
+  return r;
+}
+
+TResult RunPlain(uint32_t length, uint64_t rate) {
+  TResult r;
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* p = pcap_create("zbc0", errbuf);
+  if (p == nullptr) return r;
+  pcap_set_snaplen(p, 1600);
+  pcap_set_promisc(p, 1);
+  pcap_set_timeout(p, 100);
+  pcap_set_buffer_size(p, zul::kDefaultBufferSize);
+  if (pcap_activate(p) < 0) {
+    std::fprintf(stderr, "cannot open the capture: %s\n", pcap_geterr(p));
+    pcap_close(p);
+    return r;
+  }
+  std::atomic<bool> stop{false};
+  uint64_t counted = 0;
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = Clock::now();
+  std::thread reader([&] {
+    pcap_pkthdr* h = nullptr;
+    const u_char* bytes = nullptr;
+    while (!stop.load()) {
+      if (pcap_next_ex(p, &h, &bytes) == 1) ++counted;
+    }
+  });
+  std::thread generator([&] { r.Sent = Generate(length, rate, r.GeneratorCpu); });
+  generator.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kDrainMs));
+  stop.store(true);
+  pcap_breakloop(p);
+  reader.join();
+  r.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.CaptureCpu = ProcessCpuSeconds() - cpu0 - r.GeneratorCpu;
+  pcap_stat st{};
+  if (pcap_stats(p, &st) == 0) r.Dropped = st.ps_drop;
+  pcap_close(p);
+  r.Counted = counted;
+  return r;
+}
+
+// Args: variant, frame length, rate (0: the generator's maximum), main thread busy ms a second.
+void BM_Capture(benchmark::State& state) {
+  if (gLab == nullptr) {
+    state.SkipWithError("needs root: the benchmark makes network namespaces");
+    return;
+  }
+  const auto variant = state.range(0);
+  const auto length = static_cast<uint32_t>(state.range(1));
+  const auto rate = static_cast<uint64_t>(state.range(2));
+  const auto busyMs = static_cast<int>(state.range(3));
+  TResult r;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    r = variant == vSnoop ? RunSnoop(length, rate, busyMs) : RunPlain(length, rate);
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
+  }
+  const double sent = static_cast<double>(r.Sent);
+  const double counted = static_cast<double>(r.Counted);
+  state.counters["sent_fps"] = sent / kRunSeconds;
+  state.counters["counted"] = counted;
+  state.counters["counted_pct"] = sent > 0 ? 100.0 * counted / sent : 0;
+  state.counters["kernel_drops"] = static_cast<double>(r.Dropped);
+  state.counters["cpu_ns_per_frame"] = counted > 0 ? r.CaptureCpu * 1e9 / counted : 0;
+  if (r.Batches > 0) state.counters["frames_per_batch"] = counted / static_cast<double>(r.Batches);
+  state.counters["core_pct"] = r.Wall > 0 ? 100.0 * r.CaptureCpu / r.Wall : 0;
+  state.SetLabel(variant == vSnoop ? "TSnoop+HandlePacket" : "plain pcap_next_ex");
+}
+
+BENCHMARK(BM_Capture)
+    ->ArgNames({"variant", "len", "fps", "busy_ms"})
+    ->Args({vSnoop, 1514, 200000, 0})
+    ->Args({vPlain, 1514, 200000, 0})
+    ->Args({vSnoop, 1514, 81274, 50})
+    ->Args({vPlain, 1514, 81274, 0})
+    ->Args({vSnoop, 60, 0, 0})
+    ->Args({vPlain, 60, 0, 0})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  TLab lab;
+  if (zultest::HaveRoot()) {
+    try {
+      lab.Lab = std::make_unique<zultest::TNetnsLab>("zb");
+      lab.NsCapture = lab.Lab->AddSpace("c");
+      lab.NsGenerator = lab.Lab->AddSpace("g");
+      lab.Lab->AddVeth(lab.NsCapture, "zbc0", lab.NsGenerator, "zbg0", "192.0.2.20/24");
+      lab.CaptureMac = lab.Lab->MacOf(lab.NsCapture, "zbc0");
+      lab.Sender = std::make_unique<zultest::TRawSender>(lab.NsGenerator, "zbg0");
+      lab.In = std::make_unique<zultest::TNetnsGuard>(lab.NsCapture);
+      gLab = &lab;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "cannot build the namespaces: %s\n", e.what());
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  gLab = nullptr;
+  lab.In.reset();
+  return 0;
+}

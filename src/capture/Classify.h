@@ -1,0 +1,41 @@
+// Frame functions: the few header fields that the classification reads, each read only when the
+// captured bytes hold it. Qt-free.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace zul {
+
+using TMacAddress = std::array<uint8_t, 6>;
+
+inline constexpr TMacAddress BroadcastMAC = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Ethernet header: destination MAC 0-5, source MAC 6-11, EtherType 12-13 (network byte order).
+inline constexpr uint32_t kEthernetHeaderLength = 14;
+inline constexpr uint32_t kDestMacOffset = 0;
+inline constexpr uint32_t kSourceMacOffset = 6;
+inline constexpr uint32_t kEtherTypeOffset = 12;
+inline constexpr uint16_t kEtherTypeIPv4 = 0x0800;
+// Inside the IPv4 header: the source and destination addresses.
+inline constexpr uint32_t kIPv4SourceOffset = 12;
+inline constexpr uint32_t kIPv4DestOffset = 16;
+// A frame must hold this many bytes before both IPv4 addresses can be read.
+inline constexpr uint32_t kIPv4MinFrameLength = kEthernetHeaderLength + kIPv4DestOffset + 4;
+
+// The EtherType of a frame of at least kEthernetHeaderLength captured bytes.
+uint16_t EtherTypeOf(const uint8_t* frame);
+
+// True when the frame carries IPv4 (EtherType 0x0800) and its capture holds both addresses; then
+// *ipv4Header (when given) points at byte 14. A shorter IPv4 frame is not treated as IPv4, since
+// its addresses were never captured. VLAN-tagged frames (0x8100) are not IPv4.
+bool GetIPv4Header(const uint8_t* frame, uint32_t capturedLength,
+                   const uint8_t** ipv4Header = nullptr);
+
+// Compares two 6-byte hardware addresses byte by byte as unsigned values: -1, 0 or 1.
+int CompareMAC(const uint8_t* a, const uint8_t* b);
+
+// The 4 bytes at p as a 32-bit value in network byte order, the way the address tables keep them.
+uint32_t ReadNetworkAddress(const uint8_t* p);
+
+}  // namespace zul

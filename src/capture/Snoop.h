@@ -1,0 +1,201 @@
+// The capture component: one live capture on one network device, read by a thread of its own
+// that hands what it reads to the main thread in batches.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <QObject>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zul {
+
+class TCustomSnoop;
+class TSnoop;
+
+// Report keys of the capture's user-facing errors.
+inline constexpr const char* kSnoopListKey = "capture-list";
+inline constexpr const char* kSnoopThreadKey = "capture-thread";
+
+// Kernel buffer per capture: enough to ride out a main thread that is busy for a while at
+// gigabit line rate instead of losing frames.
+inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
+// Frames per hand-over at most, and the size of the copy buffer: they bound the memory of an open
+// capture and the time the main thread spends on one batch.
+inline constexpr int kMaxBatchFrames = 2048;
+inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
+
+// Runs on the main thread when the component's ThreadSafe is true (the default), otherwise on the
+// capture's reader thread. Both pointers are valid only during the call.
+using TOnCaptureEvent = std::function<void(TSnoop* Sender, const pcap_pkthdr* PacketHeader,
+                                           const uint8_t* EthernetHeader)>;
+
+// One device of the capture library's listing.
+struct TDeviceEntry {
+  std::string Name;
+  std::string Description;  // the name when the library gives none
+};
+
+// Lists the capture devices in the library's order. Returns false with the library's text.
+bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error);
+
+// The reader thread of one open capture.
+class TSnoopThread {
+ public:
+  explicit TSnoopThread(TCustomSnoop* owner);
+  ~TSnoopThread();
+  TSnoopThread(const TSnoopThread&) = delete;
+  TSnoopThread& operator=(const TSnoopThread&) = delete;
+
+  void Start();
+  void Join();
+  bool IsCurrent() const { return Worker.get_id() == std::this_thread::get_id(); }
+
+  TCustomSnoop* const Owner;
+
+ private:
+  void Execute();
+  std::thread Worker;
+};
+
+// Statistics of the last capture that was closed, as the library counted them.
+struct TCaptureStats {
+  uint64_t Received = 0;  // frames that reached the capture
+  uint64_t Dropped = 0;   // frames the kernel dropped for want of buffer space
+  uint64_t Handled = 0;   // frames handed to DoCapture
+  uint64_t Batches = 0;   // hand-overs to the main thread
+};
+
+class TCustomSnoop : public QObject {
+ public:
+  // Lists the devices (a listing failure is reported to the user once).
+  explicit TCustomSnoop(QObject* owner = nullptr);
+  ~TCustomSnoop() override;
+  TCustomSnoop(const TCustomSnoop&) = delete;
+  TCustomSnoop& operator=(const TCustomSnoop&) = delete;
+
+  bool Active() const { return FActive; }
+
+  // Select a device from the lists; they never open or close the capture.
+  int32_t AdapterIndex() const { return FAdapterIndex; }
+  void SetAdapterIndex(int32_t v);
+  const std::string& AdapterName() const { return FAdapterName; }
+  void SetAdapterName(const std::string& s);
+  const std::string& AdapterDescription() const { return FAdapterDescription; }
+  void SetAdapterDescription(const std::string& s);
+
+  const std::vector<std::string>& AdapterNames() const { return FAdapterNames; }
+  const std::vector<std::string>& AdapterDescriptions() const { return FAdapterDescriptions; }
+
+  // Read by Open; a change takes effect at the next Open.
+  bool ThreadSafe = true;
+  std::string Filter;
+  int32_t SnapLen = 1600;
+  int32_t Flags = 1;  // 1: promiscuous
+  int32_t ReadTimeOut = 100;
+  int32_t BufferSize = kDefaultBufferSize;
+
+  const std::string& LastError() const { return FLastError; }
+  // The last Open failed because this process may not capture on the device.
+  bool PermissionDenied() const { return FPermissionDenied; }
+  // The link-layer type of the open capture (DLT_EN10MB for Ethernet), -1 when closed.
+  int LinkType() const { return FLinkType; }
+  const TCaptureStats& LastStats() const { return FLastStats; }
+
+  // Main thread only. The outcome is in Active and LastError.
+  void Open();
+  // Main thread only. Returns once the reader has ended; frames already read are still handed
+  // to DoCapture first.
+  void Close();
+
+ protected:
+  // Once per frame, with CurrentHeader and CurrentFrame set for that frame.
+  virtual void DoCapture() = 0;
+
+  const pcap_pkthdr* CurrentHeader = nullptr;
+  const uint8_t* CurrentFrame = nullptr;
+
+ private:
+  friend class TSnoopThread;
+
+  // Reader thread.
+  void ReadLoop();
+  void HandOver();
+  static void CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+  static void DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+
+  // Main thread.
+  void ServeHandover();
+  void ThreadEnded(uint64_t generation);
+  void SelectListed(int32_t i);
+  void Deselect();
+
+  bool FActive = false;
+  int32_t FAdapterIndex = -1;
+  std::string FAdapterName;
+  std::string FAdapterDescription;
+  std::vector<std::string> FAdapterNames;
+  std::vector<std::string> FAdapterDescriptions;
+  std::string FLastError;
+  bool FPermissionDenied = false;
+  int FLinkType = -1;
+  TCaptureStats FLastStats;
+
+  std::unique_ptr<TSnoopThread> Thread;
+  pcap_t* Handle = nullptr;
+  uint64_t Generation = 0;  // one per Open, so a late end notice of an old reader is ignored
+  bool ReaderThreadSafe = true;
+
+  // Shared with the reader; guarded by M unless noted.
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Pending = false;     // a batch waits for the main thread
+  bool ReaderDone = false;  // the reader has left its loop
+  std::string ReaderError;
+  std::atomic<bool> StopRequested{false};
+
+  // The batch: written by the reader while no batch is pending, read by the main thread while
+  // one is, so the hand-over itself orders every access.
+  struct TBatchFrame {
+    pcap_pkthdr Header;
+    std::size_t Offset;  // into BatchBytes
+  };
+  std::vector<TBatchFrame> BatchFrames;  // sized once per Open, BatchCount of them in use
+  std::size_t BatchCount = 0;
+  // Allocated once per Open and never initialised: only the bytes copied in are touched.
+  std::unique_ptr<uint8_t[]> BatchBytes;
+  std::size_t BatchCapacity = 0;
+  std::size_t BatchUsed = 0;
+  int BatchLimit = 1;          // frames per read, so that a full read always fits BatchBytes
+  uint64_t HandledFrames = 0;  // reader-owned in direct mode, main-owned otherwise
+  uint64_t HandedBatches = 0;  // reader-owned
+
+  // Main thread only.
+  bool InDelivery = false;
+  bool BatchAbandoned = false;
+  bool Destroying = false;
+};
+
+class TSnoop : public TCustomSnoop {
+ public:
+  using TCustomSnoop::TCustomSnoop;
+  // Closes first, so that frames still pending reach OnCapture while this object is whole.
+  ~TSnoop() override;
+  TSnoop(const TSnoop&) = delete;
+  TSnoop& operator=(const TSnoop&) = delete;
+
+  TOnCaptureEvent OnCapture;
+
+ protected:
+  void DoCapture() override;
+};
+
+}  // namespace zul

@@ -1,0 +1,443 @@
+// Live capture inside network namespaces made here: a veth pair per device, frames injected at
+// layer 2 from the far end. Needs root; skips without it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FrameKit.h"
+#include "capture/Sampler.h"
+#include "capture/Watch.h"
+#include "platform/ErrorReport.h"
+
+namespace zul {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zultest::BuildFrame;
+using zultest::Ip;
+using zultest::TMac;
+
+constexpr uint16_t kLocalExperimental = 0x88B5;  // no stack in the namespaces reacts to it
+const TMac kStranger = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x77};
+const TMac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Serves the main thread's events until `done` or the time runs out.
+template <class F>
+bool PumpUntil(F done, int ms) {
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void Pump(int ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+// Run before the test program gives up on a hung call, so that it leaves no namespace behind.
+std::function<void()> OnHang;
+
+// Ends the test program with a message when a call that must return promptly hangs instead, so
+// that a hang fails here rather than at the test driver's time-out.
+class THangGuard {
+ public:
+  THangGuard(const char* what, int ms) {
+    Watcher = std::thread([this, what, ms] {
+      std::unique_lock lock(M);
+      if (!Cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Done; })) {
+        std::fprintf(stderr, "FAILED: %s did not return within %d ms\n", what, ms);
+        if (OnHang) OnHang();
+        std::_Exit(1);
+      }
+    });
+  }
+  ~THangGuard() {
+    {
+      std::lock_guard lock(M);
+      Done = true;
+    }
+    Cv.notify_all();
+    Watcher.join();
+  }
+  THangGuard(const THangGuard&) = delete;
+  THangGuard& operator=(const THangGuard&) = delete;
+
+ private:
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Done = false;
+  std::thread Watcher;
+};
+
+// A frame of the local experimental type that carries its sequence number after the header.
+std::vector<uint8_t> Numbered(const TMac& dst, const TMac& src, uint32_t n, uint32_t length) {
+  auto f = BuildFrame({dst, src, kLocalExperimental, 0, 0, length});
+  for (int i = 0; i < 4; ++i) f[14 + i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+  return f;
+}
+
+uint32_t NumberOf(const uint8_t* frame) {
+  return static_cast<uint32_t>(frame[14]) << 24 | static_cast<uint32_t>(frame[15]) << 16 |
+         static_cast<uint32_t>(frame[16]) << 8 | frame[17];
+}
+
+class LiveCapture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!zultest::HaveRoot()) return;
+    try {
+      Lab = std::make_unique<zultest::TNetnsLab>("zc");
+      NsA = Lab->AddSpace("a");
+      NsB = Lab->AddSpace("b");
+      Lab->AddVeth(NsA, "zca0", NsB, "zcb0", "192.0.2.20/24");
+      Lab->AddVeth(NsA, "zca1", NsB, "zcb1", "198.51.100.20/24");
+      Mac0 = Lab->MacOf(NsA, "zca0");
+      Mac1 = Lab->MacOf(NsA, "zca1");
+      Sender0 = std::make_unique<zultest::TRawSender>(NsB, "zcb0");
+      Sender1 = std::make_unique<zultest::TRawSender>(NsB, "zcb1");
+      OnHang = [] { Lab.reset(); };
+    } catch (const std::exception& e) {
+      SetupError = e.what();
+    }
+  }
+  static void TearDownTestSuite() {
+    OnHang = nullptr;
+    Sender0.reset();
+    Sender1.reset();
+    Lab.reset();
+  }
+
+  void SetUp() override {
+    if (!zultest::HaveRoot()) GTEST_SKIP() << "live capture needs root and iproute2";
+    ASSERT_TRUE(SetupError.empty()) << SetupError;
+    In = std::make_unique<zultest::TNetnsGuard>(NsA);
+  }
+  void TearDown() override {
+    ReleaseWatchers();
+    In.reset();
+  }
+
+  static inline std::unique_ptr<zultest::TNetnsLab> Lab;
+  static inline std::unique_ptr<zultest::TRawSender> Sender0;
+  static inline std::unique_ptr<zultest::TRawSender> Sender1;
+  static inline std::string NsA, NsB, SetupError;
+  static inline TMac Mac0{}, Mac1{};
+  std::unique_ptr<zultest::TNetnsGuard> In;
+};
+
+// ---- the capture component ----
+
+class LiveSnoop : public LiveCapture {
+ protected:
+  void SetUp() override {
+    LiveCapture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    S = std::make_unique<TSnoop>();
+    S->SetAdapterName("zca0");
+    ASSERT_EQ(S->AdapterName(), "zca0");
+    S->OnCapture = [this](TSnoop* sender, const pcap_pkthdr* h, const uint8_t* f) {
+      EXPECT_EQ(sender, S.get());
+      if (std::this_thread::get_id() != Main) OffMain.fetch_add(1);
+      if (h->caplen >= 18 && f[12] == 0x88 && f[13] == 0xB5) Seen.push_back(NumberOf(f));
+      SeenCount.fetch_add(1);
+    };
+  }
+  void TearDown() override {
+    S.reset();
+    LiveCapture::TearDown();
+  }
+  void SendNumbered(int count, uint32_t length = 100) {
+    for (int i = 0; i < count; ++i)
+      ASSERT_EQ(Sender0->Send(Numbered(Mac0, kStranger, static_cast<uint32_t>(i), length), 1), 1);
+  }
+
+  std::unique_ptr<TSnoop> S;
+  std::thread::id Main = std::this_thread::get_id();
+  std::vector<uint32_t> Seen;  // touched by the main thread only when ThreadSafe
+  std::atomic<int> SeenCount{0};
+  std::atomic<int> OffMain{0};
+};
+
+TEST_F(LiveSnoop, HandsEveryFrameToTheMainThreadInCaptureOrder) {
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  EXPECT_EQ(S->LinkType(), DLT_EN10MB);
+  SendNumbered(500);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
+  ASSERT_EQ(Seen.size(), 500u);
+  for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
+  EXPECT_EQ(OffMain.load(), 0);
+  S->Close();
+  EXPECT_FALSE(S->Active());
+  EXPECT_EQ(S->LastStats().Handled, 500u);
+  EXPECT_EQ(S->LastStats().Dropped, 0u);
+}
+
+TEST_F(LiveSnoop, OpeningAnOpenCaptureReportsItAndKeepsItRunning) {
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  S->Open();
+  EXPECT_EQ(S->LastError(), "Snoop Error: Already open");
+  EXPECT_TRUE(S->Active());
+  SendNumbered(20);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 20; }, 5000)) << Seen.size();
+}
+
+TEST_F(LiveSnoop, IdleCaptureRaisesNoEventAndClosesPromptly) {
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  Pump(350);  // several read time-outs without traffic
+  EXPECT_EQ(SeenCount.load(), 0);
+  const auto start = Clock::now();
+  {
+    THangGuard guard("Close on an idle capture", 3000);
+    S->Close();
+  }
+  const auto took = Clock::now() - start;
+  EXPECT_FALSE(S->Active());
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+}
+
+TEST_F(LiveSnoop, CloseUnderAFloodReturnsPromptlyAndDeliversWhatWasRead) {
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    const auto f = Numbered(Mac0, kStranger, 0, 1514);
+    for (int i = 0; i < 2000000 && !stop.load(); ++i) Sender0->Send(f, 1);
+  });
+  // Let the reader fill a batch that nobody serves: the main thread is not looking.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  {
+    THangGuard guard("Close under a flood", 3000);
+    S->Close();
+  }
+  const auto took = Clock::now() - start;
+  stop.store(true);
+  flood.join();
+  EXPECT_FALSE(S->Active());
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+  EXPECT_GT(SeenCount.load(), 0);
+  EXPECT_EQ(S->LastStats().Handled, static_cast<uint64_t>(SeenCount.load()));
+  EXPECT_EQ(OffMain.load(), 0);
+}
+
+TEST_F(LiveSnoop, WithoutThreadSafeFramesArriveOnTheReaderThread) {
+  S->ThreadSafe = false;
+  S->OnCapture = [this](TSnoop*, const pcap_pkthdr*, const uint8_t*) {
+    if (std::this_thread::get_id() != Main) OffMain.fetch_add(1);
+    SeenCount.fetch_add(1);
+  };
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  SendNumbered(50);
+  const auto end = Clock::now() + std::chrono::seconds(5);
+  while (SeenCount.load() < 50 && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  S->Close();
+  EXPECT_EQ(SeenCount.load(), 50);
+  EXPECT_EQ(OffMain.load(), 50);
+}
+
+TEST_F(LiveSnoop, FilterPassesOnlyTheFramesItMatches) {
+  S->Filter = "ether proto 0x88b5";
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  ASSERT_EQ(Sender0->Send(BuildFrame({Mac0, kStranger, 0x0806, 0, 0, 60}), 10), 10);
+  SendNumbered(10);
+  EXPECT_TRUE(PumpUntil([&] { return SeenCount.load() >= 10; }, 5000));
+  Pump(250);
+  EXPECT_EQ(SeenCount.load(), 10);
+  EXPECT_EQ(Seen.size(), 10u);
+}
+
+TEST_F(LiveSnoop, FilterThatDoesNotCompileLeavesItClosedWithTheLibrarysText) {
+  S->Filter = "this is ( not a filter";
+  S->Open();
+  EXPECT_FALSE(S->Active());
+  EXPECT_FALSE(S->LastError().empty());
+  S->Close();
+}
+
+TEST_F(LiveSnoop, ClosedCaptureReopensWithANewReader) {
+  S->Open();
+  ASSERT_TRUE(S->Active());
+  S->Close();
+  SendNumbered(5);  // sent while closed: never seen
+  Pump(50);
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  SendNumbered(7);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 7; }, 5000));
+  Pump(250);
+  EXPECT_EQ(Seen.size(), 7u);
+}
+
+TEST_F(LiveSnoop, HandlerThatClosesItsCaptureStopsTheBatch) {
+  S->OnCapture = [this](TSnoop* sender, const pcap_pkthdr*, const uint8_t*) {
+    SeenCount.fetch_add(1);
+    sender->Close();
+  };
+  S->Open();
+  ASSERT_TRUE(S->Active());
+  SendNumbered(50);
+  EXPECT_TRUE(PumpUntil([&] { return !S->Active(); }, 5000));
+  Pump(100);
+  EXPECT_EQ(SeenCount.load(), 1);
+}
+
+// ---- the watchers ----
+
+class LiveWatchers : public LiveCapture {
+ protected:
+  void SetUp() override {
+    LiveCapture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    Traffic.Counters = {};
+  }
+  int IndexOf(const std::string& name) const {
+    for (int k = 0; k < WatcherCount; ++k)
+      if (Watchers[k]->Snoop->AdapterName() == name) return k;
+    return -1;
+  }
+};
+
+TEST_F(LiveWatchers, WatchEveryAddressedDeviceButLoopbackWithItsOwnAddresses) {
+  InitCapture();
+  ASSERT_EQ(WatcherCount, 2);
+  ASSERT_EQ(AdapterList.size(), 2u);
+  for (int k = 0; k < WatcherCount; ++k) {
+    EXPECT_EQ(AdapterList[k], Watchers[k]->Snoop->AdapterName());
+    EXPECT_TRUE(Watchers[k]->Snoop->Active()) << Watchers[k]->Snoop->LastError();
+    EXPECT_TRUE(Watchers[k]->MACFound);
+  }
+  const int a0 = IndexOf("zca0");
+  const int a1 = IndexOf("zca1");
+  ASSERT_GE(a0, 0);
+  ASSERT_GE(a1, 0);
+  EXPECT_EQ(Watchers[a0]->MAC, Mac0);
+  EXPECT_EQ(Watchers[a1]->MAC, Mac1);
+  ASSERT_EQ(Watchers[a0]->AddressCount, 1);
+  EXPECT_EQ(Watchers[a0]->Addresses[0].IPText, "192.0.2.20");
+  EXPECT_EQ(Watchers[a0]->Addresses[0].MaskText, "255.255.255.0");
+  EXPECT_EQ(Watchers[a1]->Addresses[0].IPText, "198.51.100.20");
+}
+
+TEST_F(LiveWatchers, CountInjectedFramesExactlyIntoTheRightCounters) {
+  InitCapture();
+  ASSERT_GE(IndexOf("zca0"), 0);
+  const auto home = Ip("192.0.2.20");
+  const auto neighbour = Ip("192.0.2.7");
+  const auto remote = Ip("203.0.113.9");
+  // Expected sums, worked out by hand from the frames below.
+  struct TBatch {
+    zultest::TFrameDesc Frame;
+    int Count;
+  };
+  const std::vector<TBatch> batches = {
+      {{Mac0, kStranger, 0x0800, remote, home, 1000}, 30},          // Internet download
+      {{kStranger, Mac0, 0x0800, home, remote, 700}, 20},           // Internet upload
+      {{kStranger, kStranger, 0x0800, remote, neighbour, 400}, 5},  // another PC's download
+      {{kStranger, Mac0, 0x0800, home, neighbour, 300}, 10},        // LAN upload
+      {{Mac0, kStranger, kLocalExperimental, 0, 0, 100}, 40},       // LAN download
+      {{kBroadcast, kStranger, kLocalExperimental, 0, 0, 60}, 8},   // broadcast
+  };
+  for (const TBatch& b : batches) ASSERT_EQ(Sender0->Send(BuildFrame(b.Frame), b.Count), b.Count);
+  TCounterBlock expected{};
+  expected[ciWanDown] = 30 * 1000;
+  expected[ciAllPcsDown] = 30 * 1000 + 5 * 400;
+  expected[ciWanUp] = 20 * 700;
+  expected[ciAllPcsUp] = 20 * 700;
+  expected[ciLanUp] = 10 * 300;
+  expected[ciLanDown] = 40 * 100 + 8 * 60;
+  EXPECT_TRUE(PumpUntil([&] { return Traffic.Counters == expected; }, 5000));
+  Pump(300);  // nothing more arrives
+  EXPECT_EQ(Traffic.Counters, expected);
+  StopAllWatchers();
+  for (int k = 0; k < WatcherCount; ++k) EXPECT_FALSE(Watchers[k]->Snoop->Active());
+}
+
+TEST_F(LiveWatchers, MonitorOneAdapterStopsTheOthersAndStartAllResumesThem) {
+  InitCapture();
+  const int a0 = IndexOf("zca0");
+  const int a1 = IndexOf("zca1");
+  ASSERT_GE(a0, 0);
+  ASSERT_GE(a1, 0);
+  MonitorOneAdapter(a1);
+  EXPECT_FALSE(Watchers[a0]->Snoop->Active());
+  EXPECT_TRUE(Watchers[a1]->Snoop->Active());
+  const auto lan0 = BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 100});
+  const auto lan1 = BuildFrame({Mac1, kStranger, kLocalExperimental, 0, 0, 200});
+  ASSERT_EQ(Sender0->Send(lan0, 3), 3);
+  ASSERT_EQ(Sender1->Send(lan1, 3), 3);
+  EXPECT_TRUE(PumpUntil([&] { return Traffic.Counters[ciLanDown] >= 600; }, 5000));
+  Pump(300);
+  EXPECT_EQ(Traffic.Counters[ciLanDown], 600u);  // only the monitored adapter counted
+
+  MonitorOneAdapter(WatcherCount + 3);  // past the table: nothing changes
+  EXPECT_FALSE(Watchers[a0]->Snoop->Active());
+  EXPECT_TRUE(Watchers[a1]->Snoop->Active());
+
+  StartAllWatchers();
+  EXPECT_TRUE(Watchers[a0]->Snoop->Active());
+  ASSERT_EQ(Sender0->Send(lan0, 2), 2);
+  EXPECT_TRUE(PumpUntil([&] { return Traffic.Counters[ciLanDown] >= 800; }, 5000));
+
+  MonitorOneAdapter(-1);
+  EXPECT_FALSE(Watchers[a0]->Snoop->Active());
+  EXPECT_FALSE(Watchers[a1]->Snoop->Active());
+}
+
+TEST_F(LiveWatchers, ExitWithEveryInterfaceIdleTakesWellUnderASecond) {
+  InitCapture();
+  ASSERT_EQ(WatcherCount, 2);
+  Pump(300);
+  const auto start = Clock::now();
+  {
+    THangGuard guard("StopAllWatchers on idle devices", 3000);
+    StopAllWatchers();
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST_F(LiveWatchers, MissingRightToCaptureIsReportedOnceWithTheFix) {
+  // The child gives up root before it opens the watchers twice. It is forked from here, so it
+  // runs in this test's namespace and makes no lab of its own.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        int reports = 0;
+        bool namesFix = false;
+        SetErrorSink([&](const std::string& text) {
+          ++reports;
+          namesFix = text.find("cap_net_raw,cap_net_admin") != std::string::npos;
+        });
+        if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
+        InitCapture();
+        StopAllWatchers();
+        StartAllWatchers();
+        bool anyActive = false;
+        for (int k = 0; k < WatcherCount; ++k) anyActive |= Watchers[k]->Snoop->Active();
+        std::_Exit(WatcherCount == 2 && !anyActive && reports == 1 && namesFix ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace zul

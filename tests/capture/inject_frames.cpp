@@ -1,0 +1,62 @@
+// Sends N crafted Ethernet frames of a given length out of one device, at layer 2. Used by the
+// end-to-end capture test from inside a network namespace it created.
+//
+//   zul_inject_frames DEVICE DST-MAC SRC-MAC ETHERTYPE SRC-IP DST-IP LENGTH COUNT
+//
+// ETHERTYPE is hexadecimal (0x0800: IPv4 with a deliberately wrong header checksum, so the
+// receiving stack drops it silently). LENGTH is the whole frame, 14..1514; COUNT at most 1000000.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "FrameKit.h"
+
+int main(int argc, char** argv) {
+  if (argc != 9) {
+    std::fprintf(stderr, "usage: %s DEVICE DST-MAC SRC-MAC ETHERTYPE SRC-IP DST-IP LENGTH COUNT\n",
+                 argv[0]);
+    return 2;
+  }
+  try {
+    zultest::TFrameDesc desc;
+    desc.Dst = zultest::ParseMac(argv[2]);
+    desc.Src = zultest::ParseMac(argv[3]);
+    desc.EtherType = static_cast<uint16_t>(std::stoul(argv[4], nullptr, 16));
+    desc.SrcIp = zultest::Ip(argv[5]);
+    desc.DstIp = zultest::Ip(argv[6]);
+    const unsigned long length = std::stoul(argv[7]);
+    const unsigned long count = std::stoul(argv[8]);
+    if (length < 14 || length > 1514 || count > 1000000) {
+      std::fprintf(stderr, "LENGTH must be 14..1514 and COUNT at most 1000000\n");
+      return 2;
+    }
+    desc.Length = static_cast<uint32_t>(length);
+    // The socket is opened in the namespace the program runs in.
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("cannot open a packet socket (root needed)");
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
+    ll.sll_halen = 6;
+    if (ll.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&ll), sizeof(ll)) != 0)
+      throw std::runtime_error(std::string("cannot bind to ") + argv[1]);
+    const auto frame = zultest::BuildFrame(desc);
+    unsigned long sent = 0;
+    int retries = 0;
+    while (sent < count && retries < 100000) {
+      if (send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
+        ++sent;
+      } else {
+        ++retries;
+        usleep(50);
+      }
+    }
+    close(fd);
+    std::printf("%lu\n", sent);
+    return sent == count ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zul_inject_frames: %s\n", e.what());
+    return 2;
+  }
+}
