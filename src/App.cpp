@@ -96,8 +96,10 @@ int RunZul(int argc, char** argv) {
   });
 
   TSessionEnd sessionEnd(EndSession);
+  // The desktop asks whether the session may end: from now on closing the primary window
+  // ends the program, and the loop's end below runs the exit steps if the close never came.
   QObject::connect(&app, &QGuiApplication::commitDataRequest,
-                   [](QSessionManager&) { EndSession(); });
+                   [](QSessionManager&) { Quitting = true; });
 
   // 3. Folders. 4. Settings.
   ExeDir = FindExeDir();
@@ -119,8 +121,10 @@ int RunZul(int argc, char** argv) {
   if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) primary->show();
 
   const int rc = QApplication::exec();
-  // A close that ended the loop without the exit steps (never expected) still stops capture.
-  StopAllWatchers();
+  // The loop can also end without the primary window's close (the session manager's last word):
+  // the exit steps still run, once.
+  StartExitWatchdog();
+  RunExitSteps();
   return rc;
 }
 

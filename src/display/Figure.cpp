@@ -281,6 +281,10 @@ void TFBFigure::mouseReleaseEvent(QMouseEvent*) {
 }
 
 void RunExitSteps() {
+  // Once per run: a second close or signal while quitting must not write the hour again.
+  static bool ran = false;
+  if (ran) return;
+  ran = true;
   // Each step under its own guard, so that a failing one does not skip those after it.
   Guarded("exit.capture", [] { StopAllWatchers(); });
   Guarded("exit.totals", [] { FlushTotals(); });
