@@ -95,7 +95,9 @@ for p in $(pgrep -x zul); do
     pid=$p
 done
 [ -n "$pid" ] || fail "no zul process"
+# A second signal while the first is being handled must not write the hour twice.
 kill -TERM "$pid"
+kill -TERM "$pid" 2>/dev/null
 for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$pid" 2>/dev/null && fail "SIGTERM did not end the program within 15 s"
 wait "$runner"

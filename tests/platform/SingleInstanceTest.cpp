@@ -30,12 +30,16 @@ struct TProbe {
   int Out = -1;
   std::string Text;
 
-  static TProbe Start(const std::string& dir, int lifeMs) {
+  // `asUser` >= 0 runs the probe as that user (needs root).
+  static TProbe Start(const std::string& dir, int lifeMs, int asUser = -1) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     TProbe p;
     p.Pid = fork();
     if (p.Pid == 0) {
+      if (asUser >= 0 &&
+          (setgid(static_cast<gid_t>(asUser)) != 0 || setuid(static_cast<uid_t>(asUser)) != 0))
+        _exit(126);
       dup2(fds[1], STDOUT_FILENO);
       close(fds[0]);
       close(fds[1]);
@@ -156,6 +160,21 @@ TEST_F(SingleInstance, FirstInstanceThatDoesNotAnswerMakesTheSecondFail) {
   EXPECT_EQ(second.Finish(), 1);
   EXPECT_EQ(second.Text, "unresponsive\n");
   close(fd);
+}
+
+TEST_F(SingleInstance, AnotherUsersStartNeverReachesThisUsersInstance) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start a probe as another user";
+  TProbe first = TProbe::Start(DirSlash(), 4000);
+  ASSERT_TRUE(first.WaitFor("primary\n", 5s));
+
+  TProbe stranger = TProbe::Start(DirSlash(), 1000, 65534);
+  const int rc = stranger.Finish();
+  EXPECT_FALSE(first.WaitFor("message", 500ms));
+  kill(first.Pid, SIGTERM);
+  first.Finish();
+  if (rc == 127) GTEST_SKIP() << "the other user cannot run the probe from this build folder";
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(stranger.Text, "unresponsive\n");
 }
 
 TEST_F(SingleInstance, SocketIsReachableByItsOwnerOnly) {
