@@ -98,8 +98,12 @@ int RunZul(int argc, char** argv) {
   TSessionEnd sessionEnd(EndSession);
   // The desktop asks whether the session may end: from now on closing the primary window
   // ends the program, and the loop's end below runs the exit steps if the close never came.
-  QObject::connect(&app, &QGuiApplication::commitDataRequest,
-                   [](QSessionManager&) { Quitting = true; });
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) {
+    if (Figures[0])
+      Figures[0]->FormQueryEndSession();
+    else
+      Quitting = true;
+  });
 
   // 3. Folders. 4. Settings.
   ExeDir = FindExeDir();
