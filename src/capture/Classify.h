@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace zul {
 
@@ -23,19 +24,38 @@ inline constexpr uint32_t kIPv4DestOffset = 16;
 // A frame must hold this many bytes before both IPv4 addresses can be read.
 inline constexpr uint32_t kIPv4MinFrameLength = kEthernetHeaderLength + kIPv4DestOffset + 4;
 
+// Defined here rather than out of line: the library is built position-independent, where the
+// compiler may not inline an exported function, and these run for every captured frame.
+
 // The EtherType of a frame of at least kEthernetHeaderLength captured bytes.
-uint16_t EtherTypeOf(const uint8_t* frame);
+inline uint16_t EtherTypeOf(const uint8_t* frame) {
+  return static_cast<uint16_t>((frame[kEtherTypeOffset] << 8) | frame[kEtherTypeOffset + 1]);
+}
 
 // True when the frame carries IPv4 (EtherType 0x0800) and its capture holds both addresses; then
 // *ipv4Header (when given) points at byte 14. A shorter IPv4 frame is not treated as IPv4, since
 // its addresses were never captured. VLAN-tagged frames (0x8100) are not IPv4.
-bool GetIPv4Header(const uint8_t* frame, uint32_t capturedLength,
-                   const uint8_t** ipv4Header = nullptr);
+inline bool GetIPv4Header(const uint8_t* frame, uint32_t capturedLength,
+                          const uint8_t** ipv4Header = nullptr) {
+  if (frame == nullptr || capturedLength < kIPv4MinFrameLength) return false;
+  if (EtherTypeOf(frame) != kEtherTypeIPv4) return false;
+  if (ipv4Header != nullptr) *ipv4Header = frame + kEthernetHeaderLength;
+  return true;
+}
 
 // Compares two 6-byte hardware addresses byte by byte as unsigned values: -1, 0 or 1.
-int CompareMAC(const uint8_t* a, const uint8_t* b);
+inline int CompareMAC(const uint8_t* a, const uint8_t* b) {
+  for (int i = 0; i < 6; ++i) {
+    if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
+  }
+  return 0;
+}
 
 // The 4 bytes at p as a 32-bit value in network byte order, the way the address tables keep them.
-uint32_t ReadNetworkAddress(const uint8_t* p);
+inline uint32_t ReadNetworkAddress(const uint8_t* p) {
+  uint32_t v = 0;
+  std::memcpy(&v, p, sizeof(v));  // keeps the wire's byte order, as the address tables do
+  return v;
+}
 
 }  // namespace zul

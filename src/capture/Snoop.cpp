@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <system_error>
 
 #include "platform/ErrorReport.h"
@@ -212,14 +213,14 @@ void TCustomSnoop::Open() {
 
   FLinkType = pcap_datalink(handle.get());
   // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
-  const auto snapshot = static_cast<std::size_t>(std::max(pcap_snapshot(handle.get()), 1));
-  BatchLimit = static_cast<int>(std::clamp<std::size_t>(kBatchBufferBytes / snapshot, 1,
-                                                        static_cast<std::size_t>(kMaxBatchFrames)));
-  if (BatchCapacity < static_cast<std::size_t>(BatchLimit) * snapshot) {
-    BatchCapacity = static_cast<std::size_t>(BatchLimit) * snapshot;
+  const std::size_t record =
+      RecordSpan(static_cast<std::size_t>(std::max(pcap_snapshot(handle.get()), 1)));
+  BatchLimit = std::clamp<std::size_t>(kBatchBufferBytes / record, 1,
+                                       static_cast<std::size_t>(kMaxBatchFrames));
+  if (BatchCapacity < BatchLimit * record) {
+    BatchCapacity = BatchLimit * record;
     BatchBytes.reset(new uint8_t[BatchCapacity]);
   }
-  BatchFrames.resize(static_cast<std::size_t>(BatchLimit));
   BatchCount = 0;
   ReaderThreadSafe = ThreadSafe;
   HandledFrames = 0;
@@ -298,14 +299,13 @@ void TCustomSnoop::ReadLoop() {
   while (!StopRequested.load()) {
     int r = 0;
     if (ReaderThreadSafe) {
-      BatchCount = 0;
-      BatchUsed = 0;
-      r = pcap_dispatch(handle, BatchLimit, &TCustomSnoop::CollectFrame,
+      BatchOpen = false;
+      r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::CollectFrame,
                         reinterpret_cast<u_char*>(this));
       // Frames read are handed over even when a stop came in meanwhile: Close serves them.
-      if (BatchCount > 0) HandOver();
+      if (BatchOpen && BatchCount > 0) HandOver();
     } else {
-      r = pcap_dispatch(handle, BatchLimit, &TCustomSnoop::DeliverDirect,
+      r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,
                         reinterpret_cast<u_char*>(this));
     }
     if (r == PCAP_ERROR) {
@@ -316,7 +316,9 @@ void TCustomSnoop::ReadLoop() {
     // 0 is a read time-out without frames, PCAP_ERROR_BREAK a stop request: the loop test decides.
   }
   {
-    std::lock_guard lock(M);
+    // The last batch is handled before the reader counts as done.
+    std::unique_lock lock(M);
+    Cv.wait(lock, [this] { return !Pending; });
     ReaderError = error;
     ReaderDone = true;
   }
@@ -328,17 +330,36 @@ void TCustomSnoop::ReadLoop() {
 
 void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
   auto* self = reinterpret_cast<TCustomSnoop*>(user);
+  if (!self->BatchOpen) {
+    // The previous batch is handled before its buffer is reused. Waiting here, at the first frame
+    // of the next read, rather than right after the hand-over lets the reader sleep once per read,
+    // in the library's wait for frames, instead of twice.
+    {
+      std::unique_lock lock(self->M);
+      self->Cv.wait(lock, [self] { return !self->Pending; });
+    }
+    if (self->StopRequested.load()) {
+      // As if the read had not begun: a stopped capture takes no more frames.
+      pcap_breakloop(self->Handle);
+      return;
+    }
+    self->BatchCount = 0;
+    self->BatchUsed = 0;
+    self->BatchOpen = true;
+  }
   // The library never returns more than BatchLimit frames of at most the snapshot length; the
   // checks keep even a misbehaving read inside the buffer.
-  if (self->BatchCount >= self->BatchFrames.size()) return;
-  const std::size_t n =
-      std::min<std::size_t>(header->caplen, self->BatchCapacity - self->BatchUsed);
-  TBatchFrame& f = self->BatchFrames[self->BatchCount++];
-  f.Header = *header;
-  f.Header.caplen = static_cast<bpf_u_int32>(n);
-  f.Offset = self->BatchUsed;
-  std::memcpy(self->BatchBytes.get() + self->BatchUsed, bytes, n);
-  self->BatchUsed += n;
+  const std::size_t used = self->BatchUsed;
+  const std::size_t room = self->BatchCapacity - used;
+  if (self->BatchCount >= self->BatchLimit || room < sizeof(pcap_pkthdr)) return;
+  const std::size_t n = std::min<std::size_t>(header->caplen, room - sizeof(pcap_pkthdr));
+  uint8_t* record = self->BatchBytes.get() + used;
+  auto* h = new (record) pcap_pkthdr(*header);
+  h->caplen = static_cast<bpf_u_int32>(n);
+  std::memcpy(record + sizeof(pcap_pkthdr), bytes, n);
+  // Both are multiples of the alignment, so the padded record still fits.
+  self->BatchUsed = used + RecordSpan(n);
+  ++self->BatchCount;
 }
 
 void TCustomSnoop::DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -358,11 +379,9 @@ void TCustomSnoop::HandOver() {
     Pending = true;
   }
   Cv.notify_all();  // a Close that is waiting serves the batch itself
-  // Runs on the main thread.
+  // Runs on the main thread. The reader waits for it at the next frame it reads, or at its end.
   QMetaObject::invokeMethod(
       this, [this] { ServeHandover(); }, Qt::QueuedConnection);
-  std::unique_lock lock(M);
-  Cv.wait(lock, [this] { return !Pending; });
 }
 
 void TCustomSnoop::ServeHandover() {
@@ -374,9 +393,12 @@ void TCustomSnoop::ServeHandover() {
   InDelivery = true;
   BatchAbandoned = false;
   const std::size_t n = BatchCount;
+  uint8_t* record = BatchBytes.get();
   for (std::size_t i = 0; i < n && !BatchAbandoned && !Destroying; ++i) {
-    CurrentHeader = &BatchFrames[i].Header;
-    CurrentFrame = BatchBytes.get() + BatchFrames[i].Offset;
+    const pcap_pkthdr* h = std::launder(reinterpret_cast<pcap_pkthdr*>(record));
+    CurrentHeader = h;
+    CurrentFrame = record + sizeof(pcap_pkthdr);
+    record += RecordSpan(h->caplen);
     ++HandledFrames;
     try {
       DoCapture();

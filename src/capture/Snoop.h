@@ -163,18 +163,20 @@ class TCustomSnoop : public QObject {
   std::atomic<bool> StopRequested{false};
 
   // The batch: written by the reader while no batch is pending, read by the main thread while
-  // one is, so the hand-over itself orders every access.
-  struct TBatchFrame {
-    pcap_pkthdr Header;
-    std::size_t Offset;  // into BatchBytes
-  };
-  std::vector<TBatchFrame> BatchFrames;  // sized once per Open, BatchCount of them in use
+  // one is, so the hand-over itself orders every access. Each frame is one record, its header
+  // followed by its captured bytes, padded so that the next header is aligned: the main thread
+  // reads the batch as one sequential stream.
+  static constexpr std::size_t RecordSpan(std::size_t captured) {
+    constexpr std::size_t a = alignof(pcap_pkthdr);
+    return (sizeof(pcap_pkthdr) + captured + a - 1) / a * a;
+  }
   std::size_t BatchCount = 0;
-  // Allocated once per Open and never initialised: only the bytes copied in are touched.
+  // Allocated when an Open needs more and never initialised: only the bytes copied in are touched.
   std::unique_ptr<uint8_t[]> BatchBytes;
-  std::size_t BatchCapacity = 0;
+  std::size_t BatchCapacity = 0;  // a multiple of the record alignment
   std::size_t BatchUsed = 0;
-  int BatchLimit = 1;          // frames per read, so that a full read always fits BatchBytes
+  std::size_t BatchLimit = 1;  // frames per read, so that a full read always fits BatchBytes
+  bool BatchOpen = false;      // reader-owned: the current read has taken the buffer over
   uint64_t HandledFrames = 0;  // reader-owned in direct mode, main-owned otherwise
   uint64_t HandedBatches = 0;  // reader-owned
 
