@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "HistoryPush.h"
 #include "display/FigureDraw.h"
 
 namespace zul {
@@ -40,13 +41,7 @@ class GraphPixels : public ::testing::Test {
     G->OnTrayHint = [this](const QString& s) { Hints.push_back(s); };
     G->OnTrayLevel = [this](uint32_t bar, uint32_t h) { Levels.push_back({bar, h}); };
   }
-  void Push(uint32_t down, uint32_t up) {
-    T.History[T.HistoryTail] = {};
-    T.History[T.HistoryTail][ciWanLanDown] = down;
-    T.History[T.HistoryTail][ciWanLanUp] = up;
-    T.HistoryTail = (T.HistoryTail + 1) % kHistorySlots;
-    if (T.HistoryTail == T.HistoryHead) T.HistoryHead = (T.HistoryHead + 1) % kHistorySlots;
-  }
+  void Push(uint32_t down, uint32_t up) { PushSecond(T, down, up); }
   void UseFixedScale() {
     C.Connection = 1;  // 33.6 kbps
     FixedFullScale = 4300;

@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "HistoryPush.h"
 #include "display/Scale.h"
 
 namespace zul {
@@ -90,13 +91,7 @@ TEST(BarHeight, IsFormedAtFullWidth) {
 
 class HistoryRingView : public ::testing::Test {
  protected:
-  void Push(uint32_t down, uint32_t up) {
-    T.History[T.HistoryTail] = {};
-    T.History[T.HistoryTail][ciWanLanDown] = down;
-    T.History[T.HistoryTail][ciWanLanUp] = up;
-    T.HistoryTail = (T.HistoryTail + 1) % kHistorySlots;
-    if (T.HistoryTail == T.HistoryHead) T.HistoryHead = (T.HistoryHead + 1) % kHistorySlots;
-  }
+  void Push(uint32_t down, uint32_t up) { PushSecond(T, down, up); }
   TTraffic T;
 };
 
