@@ -135,10 +135,9 @@ void TCustomSnoop::SetAdapterIndex(int32_t v) {
   SelectListed(v);
 }
 
-void TCustomSnoop::SetAdapterName(const std::string& s) {
-  if (s == FAdapterName) return;
-  for (std::size_t i = 0; i < FAdapterNames.size(); ++i) {
-    if (FAdapterNames[i] == s) {
+void TCustomSnoop::SelectFirstMatch(const std::vector<std::string>& listed, const std::string& s) {
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i] == s) {
       SelectListed(static_cast<int32_t>(i));
       return;
     }
@@ -146,15 +145,12 @@ void TCustomSnoop::SetAdapterName(const std::string& s) {
   Deselect();
 }
 
+void TCustomSnoop::SetAdapterName(const std::string& s) {
+  if (s != FAdapterName) SelectFirstMatch(FAdapterNames, s);
+}
+
 void TCustomSnoop::SetAdapterDescription(const std::string& s) {
-  if (s == FAdapterDescription) return;
-  for (std::size_t i = 0; i < FAdapterDescriptions.size(); ++i) {
-    if (FAdapterDescriptions[i] == s) {
-      SelectListed(static_cast<int32_t>(i));
-      return;
-    }
-  }
-  Deselect();
+  if (s != FAdapterDescription) SelectFirstMatch(FAdapterDescriptions, s);
 }
 
 void TCustomSnoop::Open() {

@@ -136,6 +136,8 @@ class TCustomSnoop : public QObject {
   void ServeHandover();
   void ThreadEnded(uint64_t generation);
   void SelectListed(int32_t i);
+  // Selects the first listed device whose entry equals `s`, or none.
+  void SelectFirstMatch(const std::vector<std::string>& listed, const std::string& s);
   void Deselect();
 
   bool FActive = false;

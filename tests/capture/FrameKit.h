@@ -135,23 +135,13 @@ class TNetnsGuard {
   int Home = -1;
 };
 
-// A raw layer-2 sender bound to one device; created inside the device's namespace.
+// A raw layer-2 sender bound to one device, in the namespace the caller runs in or in `ns`.
 class TRawSender {
  public:
+  explicit TRawSender(const std::string& ifname) : Fd(Bind(ifname)) {}
   TRawSender(const std::string& ns, const std::string& ifname) {
     TNetnsGuard in(ns);
-    Fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // protocol 0: sends only, receives none
-    if (Fd < 0) throw std::runtime_error("cannot open a packet socket");
-    sockaddr_ll ll{};
-    ll.sll_family = AF_PACKET;
-    ll.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
-    ll.sll_halen = 6;
-    if (ll.sll_ifindex == 0 || bind(Fd, reinterpret_cast<sockaddr*>(&ll), sizeof(ll)) != 0) {
-      close(Fd);
-      throw std::runtime_error("cannot bind a packet socket to " + ifname);
-    }
-    int bypass = 1;  // straight to the device: the generator's rate is not capped by a qdisc
-    setsockopt(Fd, SOL_PACKET, PACKET_QDISC_BYPASS, &bypass, sizeof(bypass));
+    Fd = Bind(ifname);
   }
   ~TRawSender() {
     if (Fd >= 0) close(Fd);
@@ -174,7 +164,25 @@ class TRawSender {
     }
     return sent;
   }
+
   int Fd = -1;
+
+ private:
+  static int Bind(const std::string& ifname) {
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);  // protocol 0: sends only
+    if (fd < 0) throw std::runtime_error("cannot open a packet socket (root needed)");
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
+    ll.sll_halen = 6;
+    if (ll.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&ll), sizeof(ll)) != 0) {
+      close(fd);
+      throw std::runtime_error("cannot bind a packet socket to " + ifname);
+    }
+    int bypass = 1;  // straight to the device: the generator's rate is not capped by a qdisc
+    setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &bypass, sizeof(bypass));
+    return fd;
+  }
 };
 
 // Namespaces and veth pairs that live as long as the lab; every name carries the process id.

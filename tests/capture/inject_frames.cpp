@@ -33,26 +33,9 @@ int main(int argc, char** argv) {
     }
     desc.Length = static_cast<uint32_t>(length);
     // The socket is opened in the namespace the program runs in.
-    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("cannot open a packet socket (root needed)");
-    sockaddr_ll ll{};
-    ll.sll_family = AF_PACKET;
-    ll.sll_ifindex = static_cast<int>(if_nametoindex(argv[1]));
-    ll.sll_halen = 6;
-    if (ll.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&ll), sizeof(ll)) != 0)
-      throw std::runtime_error(std::string("cannot bind to ") + argv[1]);
-    const auto frame = zultest::BuildFrame(desc);
-    unsigned long sent = 0;
-    int retries = 0;
-    while (sent < count && retries < 100000) {
-      if (send(fd, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size())) {
-        ++sent;
-      } else {
-        ++retries;
-        usleep(50);
-      }
-    }
-    close(fd);
+    zultest::TRawSender sender(argv[1]);
+    const unsigned long sent =
+        static_cast<unsigned long>(sender.Send(zultest::BuildFrame(desc), static_cast<int>(count)));
     std::printf("%lu\n", sent);
     return sent == count ? 0 : 1;
   } catch (const std::exception& e) {
