@@ -8,7 +8,7 @@ add_library(zul_flags INTERFACE)
 target_compile_features(zul_flags INTERFACE cxx_std_20)
 target_compile_options(zul_flags INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
                                            -Wno-sign-conversion)
-target_compile_definitions(zul_flags INTERFACE QT_NO_KEYWORDS QT_NO_CAST_FROM_ASCII
+target_compile_definitions(zul_flags INTERFACE QT_NO_KEYWORDS QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT
                                                QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
 if(ZUL_WERROR)
   target_compile_options(zul_flags INTERFACE -Werror)
@@ -17,4 +17,10 @@ if(ZUL_SANITIZE)
   target_compile_options(zul_flags INTERFACE -fsanitize=${ZUL_SANITIZE} -fno-omit-frame-pointer
                                              -fno-sanitize-recover=all)
   target_link_options(zul_flags INTERFACE -fsanitize=${ZUL_SANITIZE})
+endif()
+
+# Several build folders (plain, sanitizers) share one compiler cache where one is installed.
+find_program(ZUL_CCACHE ccache)
+if(ZUL_CCACHE)
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${ZUL_CCACHE})
 endif()

@@ -6,7 +6,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libpcap-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth iproute2 procps fonts-dejavu-core
+  qt6-multimedia-dev libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  xvfb xauth iproute2 procps fonts-dejavu-core fonts-wqy-microhei
+  openbox trayer xdotool x11-utils imagemagick ccache
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)

@@ -1,14 +1,9 @@
 #include "App.h"
 
-#include <unistd.h>
-
 #include <QGuiApplication>
 #include <QSessionManager>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "capture/Watch.h"
 #include "display/About.h"
@@ -16,9 +11,11 @@
 #include "display/vcls.h"
 #include "platform/ErrorBox.h"
 #include "platform/ErrorReport.h"
+#include "platform/ExitSteps.h"
 #include "platform/Folders.h"
 #include "platform/SessionEnd.h"
 #include "platform/SingleInstance.h"
+#include "platform/WindowSystem.h"
 #include "settings/CfgF.h"
 #include "settings/config.h"
 #include "vartype.h"
@@ -27,33 +24,22 @@ namespace zul {
 namespace {
 
 constexpr const char* kInstanceName = "TFBFigure";
-// The exit steps are bounded one by one; this is the bound on all of them together, so that a
-// hung device or disk can never keep a logout waiting.
-constexpr auto kExitDeadline = std::chrono::seconds(20);
 
-// Wayland lets no program place its windows or keep them on top; XWayland does.
-void PreferX11() {
-  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
-  const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QStringLiteral("wayland") ||
-                       !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-  if (wayland && !qEnvironmentVariableIsEmpty("DISPLAY")) qputenv("QT_QPA_PLATFORM", "xcb");
-}
-
-void StartExitWatchdog() {
-  static std::atomic<bool> started{false};
-  if (started.exchange(true)) return;
-  std::thread([] {
-    std::this_thread::sleep_for(kExitDeadline);
-    static const char msg[] = "zul: exit steps did not finish in time; ending now\n";
-    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, msg, sizeof(msg) - 1);
-    _exit(3);
-  }).detach();
+// The primary window's close while quitting: stop capture, write the running totals, record the
+// window set. Each step under its own guard, so that a failing one does not skip those after it.
+void ExitSteps() {
+  Guarded("exit.capture", [] {
+    StopAllWatchers();
+    ReleaseWatchers();
+  });
+  Guarded("exit.totals", [] { FlushTotals(); });
+  Guarded("exit.windows", [] { SaveWindowSet(); });
 }
 
 }  // namespace
 
 void EndSession() {
-  StartExitWatchdog();
+  ArmExitWatchdog();
   if (FVCLS) {
     FVCLS->Quit1Click();
   } else {
@@ -87,10 +73,10 @@ int RunZul(int argc, char** argv) {
 
   TInstanceServer server;
   if (!server.Listen(runtimeDir, kInstanceName))
-    ReportError("instance",
+    ReportError("instance.listen",
                 "Cannot listen for other starts of ZUL: " + server.ErrorText().toStdString());
   // Every graph window answers the open-monitor message; the primary one is always there.
-  QObject::connect(&server, &TInstanceServer::MessageReceived, [](int id) {
+  QObject::connect(&server, &TInstanceServer::MessageReceived, &server, [](int id) {
     if (id == WM_OPENMONITOR && Figures[0])
       QCoreApplication::postEvent(Figures[0], new QEvent(kOpenMonitorEvent));
   });
@@ -98,36 +84,40 @@ int RunZul(int argc, char** argv) {
   TSessionEnd sessionEnd(EndSession);
   // The desktop asks whether the session may end: from now on closing the primary window
   // ends the program, and the loop's end below runs the exit steps if the close never came.
-  QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager&) {
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager&) {
     if (Figures[0])
       Figures[0]->FormQueryEndSession();
     else
       Quitting = true;
   });
 
+  SetExitSteps(ExitSteps);
+
   // 3. Folders. 4. Settings.
   ExeDir = FindExeDir();
   DataDir = FindDataDir();
+  // The data folder is the user's alone; one made readable by an older start is tightened.
+  Guarded("data.folder", [] { MakePrivateDir(DataDir, "data folder"); });
   LoadCfg();
 
   // 5. The windows, in their order; an error in one creation handler skips the rest of it.
   auto* primary = new TFBFigure();
   FVCLS = new TFVCLS();
   FConfig = new TFConfig();
-  Guarded("config-create", [] { FConfig->FormCreate(); });
+  Guarded("config.create", [] { FConfig->FormCreate(); });
   new TFBFigure();
   new TFBFigure();
   new TFBFigure();
   FAbout = new TFAbout();
 
   // 6. The window set. 7. The primary window. 9. The loop.
-  Guarded("setup-windows", [] { SetupWindows(); });
+  Guarded("windows.setup", [] { SetupWindows(); });
   if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) primary->show();
 
   const int rc = QApplication::exec();
   // The loop can also end without the primary window's close (the session manager's last word):
   // the exit steps still run, once.
-  StartExitWatchdog();
+  ArmExitWatchdog();
   RunExitSteps();
   return rc;
 }

@@ -31,13 +31,11 @@ struct TFourWindows {
   }
   // One second of traffic in every counter, as the sampler stores it.
   void Store(uint32_t second, bool silent) {
-    TCounterBlock& block = Traffic.History[Traffic.HistoryTail];
+    TCounterBlock block{};
     for (int c = 0; c < 8; ++c)
       block[c] = silent ? 0 : (second * 7919u + static_cast<uint32_t>(c) * 104729u) % 60000u;
     Traffic.LastSample = block;
-    Traffic.HistoryTail = (Traffic.HistoryTail + 1) % kHistorySlots;
-    if (Traffic.HistoryTail == Traffic.HistoryHead)
-      Traffic.HistoryHead = (Traffic.HistoryHead + 1) % kHistorySlots;
+    Traffic.Push(block);
   }
   void Fill(bool silent) {
     for (uint32_t s = 0; s < 499; ++s) Store(s, silent);

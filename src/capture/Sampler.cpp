@@ -7,14 +7,9 @@
 namespace zul {
 using namespace std::chrono;
 
-TTraffic Traffic;
 TSampler* Sampler = nullptr;
 
 namespace {
-
-int Wrap(int i) {
-  return ((i % kHistorySlots) + kHistorySlots) % kHistorySlots;
-}
 
 constexpr uint16_t kMaxHourSeconds = 0xFFFF;
 
@@ -31,19 +26,6 @@ TLocalTime LocalNow() {
           lt.tm_hour, lt.tm_min, lt.tm_sec};
 }
 
-int TTraffic::SampleCount() const {
-  return Wrap(HistoryTail - HistoryHead);
-}
-
-const TCounterBlock& TTraffic::Sample(int i) const {
-  return History[static_cast<std::size_t>(Wrap(HistoryHead + i))];
-}
-
-void TTraffic::ClearHistory() {
-  HistoryHead = 0;
-  HistoryTail = 0;
-}
-
 TSampler::TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock)
     : T(traffic), Log(log), Clock(clock ? std::move(clock) : TClock(LocalNow)) {
   // Normally one hour waits at most; a few more cover a passing fault without reallocating.
@@ -56,13 +38,7 @@ void TSampler::SampleTick() {
   c[ciWanLanDown] = c[ciLanDown] + c[ciWanDown];
   c[ciReserved] = 0;
 
-  if (T.HistoryHead < 0 || T.HistoryHead >= kHistorySlots || T.HistoryTail < 0 ||
-      T.HistoryTail >= kHistorySlots)
-    T.ClearHistory();
-  const int next = (T.HistoryTail + 1) % kHistorySlots;
-  if (next == T.HistoryHead) T.HistoryHead = (T.HistoryHead + 1) % kHistorySlots;
-  T.History[static_cast<std::size_t>(T.HistoryTail)] = c;
-  T.HistoryTail = next;
+  T.Push(c);
 
   for (int k = 0; k < 8; ++k) T.HourTotals[k] += c[k];
   // Saturates: the graphs divide by it, and an hour check that never comes must not make it 0.

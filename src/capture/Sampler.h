@@ -9,12 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "capture/Traffic.h"
 #include "history/TrafficLog.h"
 #include "vartype.h"
 
 namespace zul {
-
-inline constexpr int kHistorySlots = 500;
 
 // Local wall-clock time, as the sampler reads it.
 struct TLocalTime {
@@ -25,28 +24,6 @@ struct TLocalTime {
 };
 using TClock = std::function<TLocalTime()>;
 TLocalTime LocalNow();
-
-// The traffic counters shared by classification, sampler and graph windows.
-struct TTraffic {
-  TCounterBlock Counters{};    // the current second, filled by packet classification
-  TCounterBlock LastSample{};  // the last completed second
-  std::array<TCounterBlock, kHistorySlots> History{};
-  int32_t HistoryHead = 0;  // oldest sample
-  int32_t HistoryTail = 0;  // next slot to write; empty when equal to HistoryHead
-  TPeriodTotals HourTotals{};
-  TPeriodTotals DayTotals{};
-  uint16_t CurrentHour = 0;
-  uint16_t HourSeconds = 1;  // one more than the seconds in HourTotals; never 0
-  uint16_t MinuteTick = 0;
-
-  int SampleCount() const;
-  // i = 0 is the oldest stored second, SampleCount() - 1 the newest.
-  const TCounterBlock& Sample(int i) const;
-  void ClearHistory();
-};
-
-// The program's counters.
-extern TTraffic Traffic;
 
 class TSampler {
  public:

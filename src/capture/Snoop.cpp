@@ -26,16 +26,6 @@ std::string LibraryText(const char* text) {
   return s;
 }
 
-struct TDeviceListDeleter {
-  void operator()(pcap_if_t* p) const { pcap_freealldevs(p); }
-};
-using TDeviceList = std::unique_ptr<pcap_if_t, TDeviceListDeleter>;
-
-struct THandleDeleter {
-  void operator()(pcap_t* p) const { pcap_close(p); }
-};
-using THandle = std::unique_ptr<pcap_t, THandleDeleter>;
-
 // The netmask the filter compiler is given: that of the device's first IPv4 address.
 bpf_u_int32 FilterNetmask(const pcap_if_t& dev) {
   for (const pcap_addr_t* a = dev.addresses; a != nullptr; a = a->next) {
@@ -49,15 +39,22 @@ bpf_u_int32 FilterNetmask(const pcap_if_t& dev) {
 
 }  // namespace
 
-bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error) {
-  devices.clear();
+TDeviceList FindAllDevices(std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_if_t* raw = nullptr;
   if (pcap_findalldevs(&raw, errbuf) != 0) {
     error = LibraryText(errbuf);
-    return false;
+    return nullptr;
   }
-  TDeviceList list(raw);
+  error.clear();
+  // An empty listing is a listing: a list head that owns nothing.
+  return TDeviceList(raw);
+}
+
+bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error) {
+  devices.clear();
+  TDeviceList list = FindAllDevices(error);
+  if (!error.empty()) return false;
   for (const pcap_if_t* d = list.get(); d != nullptr; d = d->next) {
     TDeviceEntry e;
     e.Name = d->name != nullptr ? d->name : "";
@@ -79,15 +76,19 @@ TSnoopThread::~TSnoopThread() {
 }
 
 void TSnoopThread::Start() {
-  Worker = std::thread([this] { Execute(); });
+  Worker = std::jthread([this](std::stop_token stop) { Execute(std::move(stop)); });
+}
+
+void TSnoopThread::RequestStop() {
+  Worker.request_stop();
 }
 
 void TSnoopThread::Join() {
   if (Worker.joinable()) Worker.join();
 }
 
-void TSnoopThread::Execute() {
-  if (Owner != nullptr) Owner->ReadLoop();
+void TSnoopThread::Execute(std::stop_token stop) {
+  if (Owner != nullptr) Owner->ReadLoop(std::move(stop));
 }
 
 // ---- TCustomSnoop ----
@@ -160,13 +161,13 @@ void TCustomSnoop::Open() {
   }
   FPermissionDenied = false;
 
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  pcap_if_t* raw = nullptr;
-  if (pcap_findalldevs(&raw, errbuf) != 0) {
-    FLastError = LibraryText(errbuf);
+  std::string listError;
+  const TDeviceList list = FindAllDevices(listError);
+  if (!listError.empty()) {
+    FLastError = listError;
     return;
   }
-  TDeviceList list(raw);
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
   const pcap_if_t* dev = list.get();
   while (dev != nullptr && (dev->name == nullptr || FAdapterName != dev->name)) dev = dev->next;
   if (dev == nullptr) {
@@ -227,8 +228,7 @@ void TCustomSnoop::Open() {
     ReaderDone = false;
     ReaderError.clear();
   }
-  StopRequested.store(false);
-  Handle = handle.release();
+  Handle = std::move(handle);
   ++Generation;
   FActive = true;
   Thread = std::make_unique<TSnoopThread>(this);
@@ -236,8 +236,7 @@ void TCustomSnoop::Open() {
     Thread->Start();
   } catch (const std::system_error& e) {
     Thread.reset();
-    pcap_close(Handle);
-    Handle = nullptr;
+    Handle.reset();
     FActive = false;
     FLinkType = -1;
     FLastError = std::string("Snoop Error: ") + e.what();
@@ -254,14 +253,14 @@ void TCustomSnoop::Close() {
   if (Thread->IsCurrent()) {
     // From a handler on the reader itself (ThreadSafe false): it cannot wait for its own end,
     // so it only asks; the end notice finishes the close on the main thread.
-    StopRequested.store(true);
-    pcap_breakloop(Handle);
+    Thread->RequestStop();
+    pcap_breakloop(Handle.get());
     return;
   }
   FActive = false;
-  StopRequested.store(true);
+  Thread->RequestStop();
   // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
-  pcap_breakloop(Handle);
+  pcap_breakloop(Handle.get());
   if (InDelivery) {
     // Called from a handler in the middle of a batch: the rest of the batch is dropped.
     BatchAbandoned = true;
@@ -288,11 +287,12 @@ void TCustomSnoop::Close() {
   ThreadEnded(Generation);
 }
 
-void TCustomSnoop::ReadLoop() {
-  pcap_t* const handle = Handle;
+void TCustomSnoop::ReadLoop(std::stop_token stop) {
+  pcap_t* const handle = Handle.get();
   const uint64_t generation = Generation;
+  ReaderStop = std::move(stop);
   std::string error;
-  while (!StopRequested.load()) {
+  while (!ReaderStop.stop_requested()) {
     int r = 0;
     if (ReaderThreadSafe) {
       BatchOpen = false;
@@ -334,9 +334,9 @@ void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u
       std::unique_lock lock(self->M);
       self->Cv.wait(lock, [self] { return !self->Pending; });
     }
-    if (self->StopRequested.load()) {
+    if (self->ReaderStop.stop_requested()) {
       // As if the read had not begun: a stopped capture takes no more frames.
-      pcap_breakloop(self->Handle);
+      pcap_breakloop(self->Handle.get());
       return;
     }
     self->BatchCount = 0;
@@ -435,7 +435,7 @@ void TCustomSnoop::ThreadEnded(uint64_t generation) {
     if (!ReaderError.empty()) FLastError = ReaderError;
   }
   pcap_stat st{};
-  if (pcap_stats(Handle, &st) == 0) {
+  if (pcap_stats(Handle.get(), &st) == 0) {
     FLastStats.Received = st.ps_recv;
     FLastStats.Dropped = st.ps_drop;
   } else {
@@ -443,8 +443,7 @@ void TCustomSnoop::ThreadEnded(uint64_t generation) {
   }
   FLastStats.Handled = HandledFrames;
   FLastStats.Batches = HandedBatches;
-  pcap_close(Handle);
-  Handle = nullptr;
+  Handle.reset();
   FActive = false;
   FLinkType = -1;
 }

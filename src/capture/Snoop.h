@@ -5,13 +5,13 @@
 #include <pcap/pcap.h>
 
 #include <QObject>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,8 +22,8 @@ class TCustomSnoop;
 class TSnoop;
 
 // Report keys of the capture's user-facing errors.
-inline constexpr const char* kSnoopListKey = "capture-list";
-inline constexpr const char* kSnoopThreadKey = "capture-thread";
+inline constexpr const char* kSnoopListKey = "capture.list";
+inline constexpr const char* kSnoopThreadKey = "capture.thread";
 
 // Kernel buffer per capture: enough to ride out a main thread that is busy for a while at
 // gigabit line rate instead of losing frames.
@@ -44,10 +44,20 @@ struct TDeviceEntry {
   std::string Description;  // the name when the library gives none
 };
 
+// The capture library's device listing, freed with its owner.
+struct TDeviceListDeleter {
+  void operator()(pcap_if_t* p) const { pcap_freealldevs(p); }
+};
+using TDeviceList = std::unique_ptr<pcap_if_t, TDeviceListDeleter>;
+
+// The library's listing; `error` is empty on success (the list may still be empty).
+TDeviceList FindAllDevices(std::string& error);
+
 // Lists the capture devices in the library's order. Returns false with the library's text.
 bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error);
 
-// The reader thread of one open capture.
+// The reader thread of one open capture: started by Open, asked to stop and joined by Close (or
+// by its destructor), so its whole life is here.
 class TSnoopThread {
  public:
   explicit TSnoopThread(TCustomSnoop* owner);
@@ -56,14 +66,16 @@ class TSnoopThread {
   TSnoopThread& operator=(const TSnoopThread&) = delete;
 
   void Start();
+  // The reader leaves its loop at its next check; pcap_breakloop wakes it from a read.
+  void RequestStop();
   void Join();
   bool IsCurrent() const { return Worker.get_id() == std::this_thread::get_id(); }
 
   TCustomSnoop* const Owner;
 
  private:
-  void Execute();
-  std::thread Worker;
+  void Execute(std::stop_token stop);
+  std::jthread Worker;
 };
 
 // Statistics of the last capture that was closed, as the library counted them.
@@ -126,8 +138,13 @@ class TCustomSnoop : public QObject {
  private:
   friend class TSnoopThread;
 
+  struct THandleDeleter {
+    void operator()(pcap_t* p) const { pcap_close(p); }
+  };
+  using THandle = std::unique_ptr<pcap_t, THandleDeleter>;
+
   // Reader thread.
-  void ReadLoop();
+  void ReadLoop(std::stop_token stop);
   void HandOver();
   static void CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
   static void DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
@@ -152,7 +169,9 @@ class TCustomSnoop : public QObject {
   TCaptureStats FLastStats;
 
   std::unique_ptr<TSnoopThread> Thread;
-  pcap_t* Handle = nullptr;
+  // Set by Open and released by the end of the reader (ThreadEnded) on the main thread; the
+  // reader uses it only between the two.
+  THandle Handle;
   uint64_t Generation = 0;  // one per Open, so a late end notice of an old reader is ignored
   bool ReaderThreadSafe = true;
 
@@ -162,7 +181,7 @@ class TCustomSnoop : public QObject {
   bool Pending = false;     // a batch waits for the main thread
   bool ReaderDone = false;  // the reader has left its loop
   std::string ReaderError;
-  std::atomic<bool> StopRequested{false};
+  std::stop_token ReaderStop;  // reader-owned
 
   // The batch: written by the reader while no batch is pending, read by the main thread while
   // one is, so the hand-over itself orders every access. Each frame is one record, its header

@@ -1,16 +1,15 @@
 #include "capture/Watch.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "capture/Sampler.h"
+#include "capture/Traffic.h"
 #include "platform/ErrorReport.h"
+#include "platform/NetLinks.h"
 
 namespace zul {
 
@@ -19,7 +18,7 @@ const char* const kCapturePermissionText =
     "capabilities cap_net_raw,cap_net_admin or root: run ZUL as root, or grant them once with "
     "\"setcap cap_net_raw,cap_net_admin=eip\" on the program file, then start ZUL again.";
 
-std::array<TWatch*, kMaxWatchers> Watchers{};
+std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 int32_t WatcherCount = 0;
 std::vector<std::string> AdapterList;
 
@@ -61,25 +60,16 @@ std::string GuidPartOf(const std::string& deviceName) {
 bool GetAdapterMAC(const std::string& GUID, TMacAddress& MAC) {
   MAC.fill(0);
   if (GUID.empty()) return false;
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
   // A GUID in braces is found inside a longer name; a plain device name must match whole, or
   // "eth0" would find "veth0".
   const bool braced = GUID.front() == '{' && GUID.back() == '}';
-  bool found = false;
-  for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
-    if (i->ifa_name == nullptr || i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET)
-      continue;
-    const bool match =
-        braced ? std::strstr(i->ifa_name, GUID.c_str()) != nullptr : GUID == i->ifa_name;
+  for (const TNetLink& link : ListNetLinks()) {
+    const bool match = braced ? link.Name.find(GUID) != std::string::npos : GUID == link.Name;
     if (!match) continue;
-    sockaddr_ll ll{};
-    std::memcpy(&ll, i->ifa_addr, sizeof(ll));
-    if (ll.sll_halen == MAC.size()) std::memcpy(MAC.data(), ll.sll_addr, MAC.size());
-    found = true;
+    if (link.HasHardwareAddress) MAC = link.HardwareAddress;
+    return true;
   }
-  freeifaddrs(list);
-  return found;
+  return false;
 }
 
 std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list) {
@@ -130,19 +120,19 @@ void OpenWatcher(TWatch& W) {
   if (W.Snoop->PermissionDenied()) ReportError(kCapturePermissionKey, kCapturePermissionText);
 }
 
-std::string EnumerateAdapters(TCounterBlock& counters) {
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  pcap_if_t* list = nullptr;
-  if (pcap_findalldevs(&list, errbuf) != 0) {
-    std::string error = errbuf;
+std::string EnumerateAdapters() {
+  std::string error;
+  const TDeviceList list = FindAllDevices(error);
+  if (!error.empty()) {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
     if (LooksLikePermission(error)) ReportError(kCapturePermissionKey, kCapturePermissionText);
     return error;
   }
-  for (const TWatchedDevice& d : SelectWatchedDevices(list)) {
+  for (const TWatchedDevice& d : SelectWatchedDevices(list.get())) {
     if (WatcherCount >= kMaxWatchers) break;
     AdapterList.push_back(d.Description);
-    auto* w = new TWatch(counters);
+    auto owned = std::make_unique<TWatch>(Traffic.Counters);
+    TWatch* w = owned.get();
     w->Snoop = std::make_unique<TSnoop>();
     w->Snoop->SetAdapterIndex(d.Index);
     // The capture lists the devices again; should the listing have changed in between, the name
@@ -154,16 +144,11 @@ std::string EnumerateAdapters(TCounterBlock& counters) {
     w->Snoop->Flags = 1;
     w->MACFound = GetAdapterMAC(GuidPartOf(d.Name), w->MAC) && w->MAC != TMacAddress{};
     FillAddressTable(d.Device->addresses, *w);
-    Watchers[WatcherCount] = w;
+    Watchers[WatcherCount] = std::move(owned);
     OpenWatcher(*w);
     ++WatcherCount;
   }
-  pcap_freealldevs(list);
   return {};
-}
-
-std::string EnumerateAdapters() {
-  return EnumerateAdapters(Traffic.Counters);
 }
 
 void InitCapture() {
@@ -196,10 +181,7 @@ void MonitorOneAdapter(int32_t index) {
 }
 
 void ReleaseWatchers() {
-  for (int32_t k = 0; k < WatcherCount; ++k) {
-    delete Watchers[k];
-    Watchers[k] = nullptr;
-  }
+  for (int32_t k = 0; k < WatcherCount; ++k) Watchers[k].reset();
   WatcherCount = 0;
   AdapterList.clear();
 }

@@ -21,7 +21,7 @@ inline constexpr int kMaxWatchers = 16;
 inline constexpr int kMaxAddresses = 16;
 
 // Report key of the notice that capture lacks the rights it needs.
-inline constexpr const char* kCapturePermissionKey = "capture-permission";
+inline constexpr const char* kCapturePermissionKey = "capture.permission";
 extern const char* const kCapturePermissionText;
 
 // One local IPv4 address with its netmask; the numbers in network byte order.
@@ -63,22 +63,21 @@ bool IsLocalAddress(const TWatch& W, uint32_t A);
 void CountLanFrame(const TWatch& W, const uint8_t* frame, uint32_t L, TCounterBlock& counters);
 
 // The watchers, filled from index 0, and their descriptions in the same order.
-extern std::array<TWatch*, kMaxWatchers> Watchers;
+extern std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 extern int32_t WatcherCount;
 extern std::vector<std::string> AdapterList;
 
 // Start-up: clears Traffic's history ring, creates the watchers and opens them.
 void InitCapture();
-// Creates and opens the watchers; returns the library's listing error, "" on success.
+// Creates and opens the watchers, counting into Traffic.Counters; returns the library's listing
+// error, "" on success.
 std::string EnumerateAdapters();
-// The same, counting into `counters` instead of Traffic.Counters.
-std::string EnumerateAdapters(TCounterBlock& counters);
 void StartAllWatchers();
 void StopAllWatchers();
 // Opens watcher Index and closes all others; an Index past the table changes nothing, a negative
 // one closes every watcher.
 void MonitorOneAdapter(int32_t index);
-// Closes and frees every watcher and empties AdapterList.
+// Closes and frees every watcher and empties AdapterList (at exit, after StopAllWatchers).
 void ReleaseWatchers();
 
 // The hardware address of the operating system's adapter named `guid`, or, for a GUID in braces,

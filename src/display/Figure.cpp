@@ -11,6 +11,8 @@
 #include "capture/Watch.h"
 #include "display/vcls.h"
 #include "platform/ErrorReport.h"
+#include "platform/ExitSteps.h"
+#include "platform/WindowSystem.h"
 #include "settings/CfgF.h"
 #include "vartype.h"
 
@@ -45,10 +47,7 @@ void Unregister(TFBFigure* figure) {
 }  // namespace
 
 bool LoadLayeredApi() {
-  // The platforms whose windows show a constant opacity (on X11 with a compositing manager).
-  const QString platform = QGuiApplication::platformName();
-  LayeredApi = platform == QStringLiteral("xcb") || platform == QStringLiteral("windows") ||
-               platform == QStringLiteral("cocoa");
+  LayeredApi = WindowOpacitySupported();
   return LayeredApi;
 }
 
@@ -247,6 +246,11 @@ void TFBFigure::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
+  if (!Quitting && TrayMissing()) {
+    // With no tray icon to exit from, hiding would leave the program running out of reach.
+    Quitting = true;
+    ArmExitWatchdog();
+  }
   if (!Quitting) {
     e->ignore();
     hide();
@@ -278,17 +282,6 @@ void TFBFigure::mouseMoveEvent(QMouseEvent* e) {
 
 void TFBFigure::mouseReleaseEvent(QMouseEvent*) {
   FDragging = false;
-}
-
-void RunExitSteps() {
-  // Once per run: a second close or signal while quitting must not write the hour again.
-  static bool ran = false;
-  if (ran) return;
-  ran = true;
-  // Each step under its own guard, so that a failing one does not skip those after it.
-  Guarded("exit.capture", [] { StopAllWatchers(); });
-  Guarded("exit.totals", [] { FlushTotals(); });
-  Guarded("exit.windows", [] { SaveWindowSet(); });
 }
 
 }  // namespace zul

@@ -109,9 +109,4 @@ void PlaceBottomRight(TFBFigure* figure);
 // The graph windows in the order they were created (the primary one first).
 std::array<TFBFigure*, 4> FiguresInCreationOrder();
 
-// The primary window's close while quitting: stop capture, write the running totals, record
-// the window set. Each step runs even when an earlier one failed; failures are reported.
-// Runs once per process; later calls do nothing.
-void RunExitSteps();
-
 }  // namespace zul

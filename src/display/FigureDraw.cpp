@@ -173,15 +173,14 @@ void TGraph::DrawBar(int x, const TCounterBlock& second) {
 
 int TGraph::BarCount() const {
   if (!HasGraphArea()) return 0;
-  return std::min(TRingView(FTraffic).Count(), std::max(0, FGraphWidth - 2));
+  return std::min(FTraffic.SampleCount(), std::max(0, FGraphWidth - 2));
 }
 
 void TGraph::DrawGraph() {
   const int bars = BarCount();
   if (bars == 0) return;
-  const TRingView ring(FTraffic);
   const int r = NewestColumn();
-  for (int i = 0; i < bars; ++i) DrawBar(r - i, ring.Newest(i));
+  for (int i = 0; i < bars; ++i) DrawBar(r - i, FTraffic.Newest(i));
   // Bars of an exceeded fixed scale run through the top border; put it back.
   QPainter p(&FSurface);
   p.fillRect(QRect(FLeftMargin, 0, ClientWidth() - FLeftMargin, 1), kBlack);
@@ -231,12 +230,11 @@ void TGraph::ScrollGraph() {
 
 void TGraph::DrawNewestBar() {
   if (!HasGraphArea()) return;
-  const TRingView ring(FTraffic);
-  if (ring.Count() == 0) return;
+  if (FTraffic.SampleCount() == 0) return;
   const int r = NewestColumn();
   const int base = BaseRow();
   FillColumn(r, 0, base, CfgColor(FCfg.ColorIdle));
-  const TCounterBlock& newest = ring.Newest(0);
+  const TCounterBlock& newest = FTraffic.Newest(0);
   DrawBar(r, newest);
   const TBar bar = BarOf(newest[FDownIndex], newest[FUpIndex], base, FFullScale);
   // A bar cut at the top has painted over the top border, which the scroll never moves.
@@ -330,7 +328,7 @@ std::optional<QString> TGraph::HoverReadout(QPoint pos) const {
   if (!(FLeftMargin < x && x < ClientWidth() && 5 < y && y < FGraphHeight)) return std::nullopt;
   const int i = NewestColumn() - x;
   if (i < 0 || i >= BarCount()) return std::nullopt;
-  const TCounterBlock& s = TRingView(FTraffic).Newest(i);
+  const TCounterBlock& s = FTraffic.Newest(i);
   return QString::fromStdString(FormatSecond(s[FDownIndex], s[FUpIndex], EffectiveRateUnit(FCfg)));
 }
 

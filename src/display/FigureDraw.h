@@ -14,7 +14,7 @@
 #include <functional>
 #include <optional>
 
-#include "capture/Sampler.h"
+#include "capture/Traffic.h"
 #include "display/Scale.h"
 #include "settings/CfgF.h"
 

@@ -107,23 +107,11 @@ TBar BarOf(uint32_t down, uint32_t up, int base, uint32_t fullScale) {
   return bar;
 }
 
-TRingView::TRingView(const TTraffic& traffic) : T(traffic) {
-  const int32_t head = T.HistoryHead;
-  const int32_t tail = T.HistoryTail;
-  if (head >= 0 && head < kHistorySlots && tail >= 0 && tail < kHistorySlots)
-    FCount = (tail - head + kHistorySlots) % kHistorySlots;
-}
-
-const TCounterBlock& TRingView::Newest(int i) const {
-  return T.History[(T.HistoryTail - 1 - i + 2 * kHistorySlots) % kHistorySlots];
-}
-
 uint32_t AutoScaleCandidate(const TTraffic& traffic, int upIndex, int downIndex, int maxSeconds) {
-  const TRingView ring(traffic);
-  const int n = std::min(ring.Count(), maxSeconds);
+  const int n = std::min(traffic.SampleCount(), maxSeconds);
   uint32_t top = 0;
   for (int i = 0; i < n; ++i) {
-    const TCounterBlock& s = ring.Newest(i);
+    const TCounterBlock& s = traffic.Newest(i);
     top = std::max({top, s[downIndex], s[upIndex]});
   }
   return top;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "capture/Sampler.h"
+#include "capture/Traffic.h"
 #include "settings/CfgF.h"
 
 namespace zul {
@@ -65,20 +65,6 @@ struct TBar {
   int64_t Top() const { return Second == TBarColor::None ? FirstTop : SecondTop; }
 };
 TBar BarOf(uint32_t down, uint32_t up, int base, uint32_t fullScale);
-
-// Read-only view of the history ring, newest first. A ring whose indexes lie outside the
-// slots (a corrupted state) reads as empty rather than past the buffer.
-class TRingView {
- public:
-  explicit TRingView(const TTraffic& traffic);
-  int Count() const { return FCount; }
-  // i = 0 is the newest stored second; 0 <= i < Count().
-  const TCounterBlock& Newest(int i) const;
-
- private:
-  const TTraffic& T;
-  int FCount = 0;
-};
 
 // Largest download or upload value over the newest min(count, maxSeconds) seconds; 0 when none.
 uint32_t AutoScaleCandidate(const TTraffic& traffic, int upIndex, int downIndex, int maxSeconds);

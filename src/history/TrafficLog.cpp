@@ -1,9 +1,6 @@
 #include "history/TrafficLog.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +10,7 @@
 #include <system_error>
 
 #include "history/LogQuery.h"
+#include "platform/Files.h"
 
 namespace zul {
 namespace fs = std::filesystem;
@@ -155,22 +153,23 @@ void TTrafficLog::Open(const std::string& dbDir) {
   Close();
   Path = dbDir.empty() || dbDir.back() == '/' ? dbDir + "bw.DB" : dbDir + "/bw.DB";
   try {
-    std::error_code ec;
-    fs::create_directories(dbDir, ec);
-    if (ec) throw TLogError("Cannot create the traffic log folder " + dbDir + ": " + ec.message());
+    try {
+      MakePrivateDir(dbDir, "traffic log folder");
+    } catch (const std::runtime_error& e) {
+      throw TLogError(e.what());
+    }
 
     // SQLite's own locks cover single transactions; this one keeps a second writer away for
     // the whole run.
     const std::string lockPath = Path + ".lock";  // kept on disk: removing it would race
-    LockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (LockFd < 0)
-      throw TLogError("Cannot open the traffic log lock file " + lockPath + ": " +
-                      std::strerror(errno));
-    if (::flock(LockFd, LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EWOULDBLOCK)
+    switch (Lock.TryLock(lockPath)) {
+      case TFileLock::TResult::Locked:
+        break;
+      case TFileLock::TResult::HeldElsewhere:
         throw TLogError("Another instance of the program is writing the traffic log " + Path +
                         "; this one does not log traffic.");
-      throw TLogError("Cannot lock the traffic log " + Path + ": " + std::strerror(errno));
+      case TFileLock::TResult::Failed:
+        throw TLogError("Cannot lock the traffic log: " + Lock.Error());
     }
 
     OpenFile();
@@ -198,6 +197,13 @@ void TTrafficLog::Open(const std::string& dbDir) {
 }
 
 void TTrafficLog::OpenFile() {
+  // SQLite would create the file readable by everyone (and its journals take the file's mode):
+  // the log is the user's alone.
+  try {
+    OpenPrivateFile(Path, "traffic log");
+  } catch (const std::runtime_error& e) {
+    throw TLogError(e.what());
+  }
   const int rc =
       sqlite3_open_v2(Path.c_str(), &Db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) Fail("Cannot open the traffic log " + Path, rc);
@@ -346,10 +352,7 @@ void TTrafficLog::Close() {
     sqlite3_close_v2(Db);
     Db = nullptr;
   }
-  if (LockFd >= 0) {
-    ::close(LockFd);  // also releases the flock
-    LockFd = -1;
-  }
+  Lock.Unlock();
 }
 
 std::vector<TLogRecord> TTrafficLog::Select(std::string_view sql) {

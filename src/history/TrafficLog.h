@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Files.h"
 #include "vartype.h"
 
 struct sqlite3;
@@ -103,7 +104,7 @@ class TTrafficLog {
   sqlite3* Db = nullptr;
   sqlite3_stmt* Upsert = nullptr;
   std::array<sqlite3_stmt*, 3> Selects{};  // all dates, one date, a date range
-  int LockFd = -1;
+  TFileLock Lock;
   long long BusyTimeoutMs = 3000;
   std::string Path;
   std::string Notice;

@@ -23,9 +23,9 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& e) {
-    ReportError(std::string("handler:") + e.what(), e.what());
+    ReportError(std::string("app.handler.") + e.what(), e.what());
   } catch (...) {
-    ReportError("handler", "Unknown error");
+    ReportError("app.handler", "Unknown error");
   }
   return false;
 }

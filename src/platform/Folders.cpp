@@ -68,19 +68,4 @@ std::string FindRuntimeDir() {
   return WithSlash(own);
 }
 
-void MakeDirs(const std::string& path, unsigned mode) {
-  std::string partial;
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
-      throw std::runtime_error("Cannot create the folder " + partial + ": " + std::strerror(errno));
-  }
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw std::runtime_error("Cannot create the folder " + path + ": a file of that name exists.");
-}
-
 }  // namespace zul

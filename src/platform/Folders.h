@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/Files.h"
+
 namespace zul {
 
 // Folder of the running executable, ending with '/'.
@@ -15,8 +17,5 @@ std::string FindDataDir();
 // private, else a private folder of our own under the temporary folder. Ends with '/'.
 // Throws std::runtime_error when no private folder can be had.
 std::string FindRuntimeDir();
-
-// Creates `path` and its missing parents with `mode`. Throws std::runtime_error naming the folder.
-void MakeDirs(const std::string& path, unsigned mode);
 
 }  // namespace zul

@@ -7,16 +7,20 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "platform/UniqueFd.h"
+
 namespace zul {
 namespace {
 
 // Written by the signal handler, read on the main thread: only async-signal-safe calls there.
-int WakeFds[2] = {-1, -1};
+// Made once per process and kept to its end, since a signal may arrive at any moment.
+TUniqueFd WakeRead;
+TUniqueFd WakeWrite;
 
 extern "C" void OnSignal(int sig) {
   const int saved = errno;
   const char b = static_cast<char>(sig);
-  [[maybe_unused]] ssize_t n = write(WakeFds[1], &b, 1);
+  [[maybe_unused]] ssize_t n = write(WakeWrite.Get(), &b, 1);
   errno = saved;
 }
 
@@ -24,9 +28,14 @@ extern "C" void OnSignal(int sig) {
 
 TSessionEnd::TSessionEnd(std::function<void()> onEnd, QObject* parent)
     : QObject(parent), FOnEnd(std::move(onEnd)) {
-  if (WakeFds[0] < 0 && pipe2(WakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
-    throw std::runtime_error("Cannot create the signal pipe");
-  FNotifier = std::make_unique<QSocketNotifier>(WakeFds[0], QSocketNotifier::Read);
+  if (!WakeRead) {
+    int fds[2] = {-1, -1};
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+      throw std::runtime_error("Cannot create the signal pipe");
+    WakeRead.Reset(fds[0]);
+    WakeWrite.Reset(fds[1]);
+  }
+  FNotifier = std::make_unique<QSocketNotifier>(WakeRead.Get(), QSocketNotifier::Read);
   connect(FNotifier.get(), &QSocketNotifier::activated, this, &TSessionEnd::OnReadable);
 
   struct sigaction sa {};
@@ -46,7 +55,7 @@ TSessionEnd::~TSessionEnd() {
 void TSessionEnd::OnReadable() {
   char buf[32];
   bool any = false;
-  while (read(WakeFds[0], buf, sizeof(buf)) > 0) any = true;
+  while (read(WakeRead.Get(), buf, sizeof(buf)) > 0) any = true;
   if (any && FOnEnd) FOnEnd();
 }
 

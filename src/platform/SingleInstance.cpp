@@ -1,8 +1,6 @@
 #include "platform/SingleInstance.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -32,8 +30,9 @@ bool TrySend(const std::string& path, int messageId, Clock::time_point deadline,
   if (path.size() >= sizeof(addr.sun_path)) return false;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  const TUniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return false;
+  const int fd = sock.Get();
   bool ok = false;
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
     std::string msg = std::to_string(messageId) + "\n";
@@ -52,7 +51,6 @@ bool TrySend(const std::string& path, int messageId, Clock::time_point deadline,
       answered = reply.rfind("ok\n", 0) == 0;
     }
   }
-  close(fd);
   return ok;
 }
 
@@ -65,18 +63,17 @@ TInstanceClaim ClaimInstance(const std::string& runtimeDir, const std::string& n
   const std::string sockPath = runtimeDir + name;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    claim.Role = TInstanceRole::Unresponsive;
-    claim.Error = "Cannot open " + lockPath + ": " + std::strerror(errno);
-    return claim;
-  }
   // The lock, not the socket, decides: of two starts at the same moment exactly one wins it.
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    claim.LockFd = fd;
-    return claim;
+  switch (claim.Lock.TryLock(lockPath)) {
+    case TFileLock::TResult::Locked:
+      return claim;
+    case TFileLock::TResult::Failed:
+      claim.Role = TInstanceRole::Unresponsive;
+      claim.Error = claim.Lock.Error();
+      return claim;
+    case TFileLock::TResult::HeldElsewhere:
+      break;
   }
-  close(fd);
 
   // The winner may still be starting up: keep trying until it listens and answers.
   while (true) {

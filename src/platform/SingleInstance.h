@@ -6,6 +6,8 @@
 #include <QObject>
 #include <string>
 
+#include "platform/Files.h"
+
 namespace zul {
 
 enum class TInstanceRole {
@@ -16,7 +18,7 @@ enum class TInstanceRole {
 
 struct TInstanceClaim {
   TInstanceRole Role = TInstanceRole::Primary;
-  int LockFd = -1;    // held for the whole run by the primary instance
+  TFileLock Lock;     // held for the whole run by the primary instance
   std::string Error;  // for Unresponsive
 };
 

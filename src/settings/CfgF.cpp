@@ -1,14 +1,10 @@
 #include "CfgF.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <stdexcept>
-#include <system_error>
+#include <cstdio>
+#include <vector>
 
+#include "platform/Files.h"
 #include "vartype.h"
 
 namespace zul {
@@ -145,90 +141,6 @@ void PutRect(TCfgImage& im, std::size_t at, const TCfgRect& r) {
   PutI32(im, at + 4, r.Top);
   PutI32(im, at + 8, r.Right);
   PutI32(im, at + 12, r.Bottom);
-}
-
-std::string ErrnoText(int err) {
-  return std::error_code(err, std::generic_category()).message();
-}
-
-[[noreturn]] void Fail(const std::string& what, const std::string& path, int err) {
-  throw std::runtime_error(what + " \"" + path + "\": " + ErrnoText(err));
-}
-
-// Closes a descriptor on every way out; a failed close on the write path is checked explicitly.
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-bool ReadExactly(int fd, TCfgImage& image) {
-  std::size_t done = 0;
-  while (done < image.size()) {
-    const ssize_t n = ::read(fd, image.data() + done, image.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void WriteAll(int fd, const TCfgImage& image, const std::string& path) {
-  std::size_t done = 0;
-  while (done < image.size()) {
-    const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail("Cannot write the settings file", path, errno);
-    if (n == 0) Fail("Cannot write the settings file", path, ENOSPC);
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-// Makes the rename durable. Some file systems cannot sync a folder (EINVAL); the new file is then
-// as safe as they allow.
-void SyncFolder(const std::string& folder) {
-  const TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) Fail("Cannot open the settings folder", folder, errno);
-  if (::fsync(dir.get()) != 0 && errno != EINVAL)
-    Fail("Cannot sync the settings folder", folder, errno);
-}
-
-// mkdir -p, private to the user, for the data folder.
-void MakeFolders(const std::string& folder) {
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = folder.find('/', pos + 1);
-    const std::string prefix = folder.substr(0, pos);
-    if (prefix.empty()) continue;
-    if (::mkdir(prefix.c_str(), 0700) == 0) continue;
-    const int err = errno;
-    struct stat st {};
-    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) continue;
-      Fail("Cannot create the settings folder", prefix, ENOTDIR);
-    }
-    Fail("Cannot create the settings folder", prefix, err);
-  }
 }
 
 TCfgLoadResult Defaulted(TCfgRec& rec, const std::string& exeDir, TCfgLoadResult why) {
@@ -368,22 +280,22 @@ void SetDefaultCfg(TCfgRec& rec, const std::string& exeDir) {
 }
 
 TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir) {
-  // Read-only is enough; O_NONBLOCK keeps a FIFO planted at the path from hanging start-up.
-  const TFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) {
-    return Defaulted(rec, exeDir,
-                     errno == ENOENT ? TCfgLoadResult::Missing : TCfgLoadResult::Unreadable);
+  std::vector<uint8_t> bytes;
+  switch (ReadFileStart(path, kCfgSize, bytes)) {
+    case TReadStatus::Ok:
+      break;
+    case TReadStatus::Missing:
+      return Defaulted(rec, exeDir, TCfgLoadResult::Missing);
+    case TReadStatus::Unusable:
+      return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
   }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-    return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
-
+  if (bytes.size() != kCfgSize) return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
   TCfgImage image{};
-  if (!ReadExactly(fd.get(), image)) return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
+  std::copy(bytes.begin(), bytes.end(), image.begin());
   ScrambleCfg(image);
   if (GetU16(image, cfgoff::Version) != kCfgVersion) {
     // A record of another format is useless; remove it so the next save starts clean.
-    ::unlink(path.c_str());
+    std::remove(path.c_str());
     return Defaulted(rec, exeDir, TCfgLoadResult::BadVersion);
   }
   rec = DecodeCfg(image);
@@ -395,27 +307,8 @@ void SaveCfgFile(const std::string& path, TCfgRec& rec) {
   const TCfgImage image = EncodeCfg(rec);
   TCfgImage disk = image;
   ScrambleCfg(disk);
-
-  // Write a sibling and rename it over the old file, so that a crash or a full disk leaves
-  // either the old record or the new one, never a short file.
-  std::string tmp = path + ".XXXXXX";
-  TFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (fd.get() < 0) Fail("Cannot create the settings file", path, errno);
-  try {
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-      ::fchmod(fd.get(), old.st_mode & 07777);
-    WriteAll(fd.get(), disk, path);
-    if (::fsync(fd.get()) != 0) Fail("Cannot write the settings file", path, errno);
-    if (::close(fd.release()) != 0) Fail("Cannot write the settings file", path, errno);
-    if (::rename(tmp.c_str(), path.c_str()) != 0)
-      Fail("Cannot replace the settings file", path, errno);
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
-  }
+  WriteFileAtomically(path, disk, kPrivateFileMode, "settings file");
   rec.Stored = image;
-  SyncFolder(FolderOf(path));
 }
 
 void LoadCfg() {
@@ -423,7 +316,7 @@ void LoadCfg() {
 }
 
 void SaveCfg() {
-  if (!DataDir.empty()) MakeFolders(DataDir);
+  if (!DataDir.empty()) MakePrivateDir(DataDir, "settings folder");
   SaveCfgFile(DataDir + "ZUL.cfg", Cfg);
 }
 

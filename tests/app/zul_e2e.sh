@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real program under xvfb-run: a second start leaves one process, SIGTERM ends it with exit
-# code 0, and the log then holds the running hour and day.
+# code 0, the log then holds the running hour and day, and nothing the program wrote is readable
+# by other users although the umask would allow it.
 set -u
 zul=$1
 command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is not installed"; exit 77; }
@@ -35,6 +36,7 @@ first_pid() {
   done
 }
 
+umask 022
 xvfb-run -a -s "-screen 0 1280x1024x24" "$zul" >"$work/first.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/TFBFigure" ] && break; sleep 0.1; done
@@ -67,4 +69,10 @@ for base in 16 32 48 64; do
   n=$(q "select count(*) from bw where Flag between $base and $((base + 3))")
   [ "$n" -eq 4 ] || fail "expected 4 records with flag base $base, found $n"
 done
-echo "PASS: one instance, clean exit on SIGTERM, hour and day written"
+data=$XDG_DATA_HOME/Halvane
+for f in "$data/ZUL/ZUL.cfg" "$db" "$db.lock" "$XDG_RUNTIME_DIR/TFBFigure.lock"; do
+  [ -f "$f" ] || fail "expected $f to exist"
+done
+open_to_others=$(find "$data" "$XDG_RUNTIME_DIR" -perm /077 ! -type s -printf '%m %p\n')
+[ -z "$open_to_others" ] || fail "readable by others: $open_to_others"
+echo "PASS: one instance, clean exit on SIGTERM, hour and day written, files private"

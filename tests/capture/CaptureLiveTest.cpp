@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FrameKit.h"
-#include "capture/Sampler.h"
+#include "capture/Traffic.h"
 #include "capture/Watch.h"
 #include "platform/ErrorReport.h"
 

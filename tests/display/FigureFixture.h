@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HistoryPush.h"
 #include "display/Figure.h"
 #include "display/WindowSet.h"
 #include "platform/ErrorReport.h"
@@ -61,11 +62,7 @@ class FigureFixture : public ::testing::Test {
   }
 
   void PushSecond(uint32_t down, uint32_t up, int view = 0) {
-    const auto& pair = kViewCounters[view];
-    Traffic.History[Traffic.HistoryTail] = {};
-    Traffic.History[Traffic.HistoryTail][pair.Down] = down;
-    Traffic.History[Traffic.HistoryTail][pair.Up] = up;
-    Traffic.HistoryTail = (Traffic.HistoryTail + 1) % kHistorySlots;
+    zul::PushSecond(Traffic, down, up, view);
   }
 
   std::vector<int> VisibleViews() const {

@@ -106,16 +106,15 @@ TEST_F(HistoryRingView, CandidateLooksOnlyAtTheNewestSecondsThatFit) {
 
 TEST_F(HistoryRingView, WrapsAroundAndHoldsAtMost499Seconds) {
   for (uint32_t i = 0; i < 700; ++i) Push(i, 0);
-  const TRingView ring(T);
-  ASSERT_EQ(ring.Count(), 499);
-  EXPECT_EQ(ring.Newest(0)[ciWanLanDown], 699u);
-  EXPECT_EQ(ring.Newest(498)[ciWanLanDown], 201u);
+  ASSERT_EQ(T.SampleCount(), 499);
+  EXPECT_EQ(T.Newest(0)[ciWanLanDown], 699u);
+  EXPECT_EQ(T.Newest(498)[ciWanLanDown], 201u);
 }
 
 TEST_F(HistoryRingView, CorruptedIndexesReadAsEmpty) {
   T.HistoryHead = 3;
   T.HistoryTail = 500;
-  EXPECT_EQ(TRingView(T).Count(), 0);
+  EXPECT_EQ(T.SampleCount(), 0);
   T.HistoryTail = -1;
   EXPECT_EQ(AutoScaleCandidate(T, 0, 1, 499), 0u);
 }

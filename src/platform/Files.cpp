@@ -1,0 +1,162 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace zul {
+namespace {
+
+std::string ErrnoText(int err) {
+  return std::error_code(err, std::generic_category()).message();
+}
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int err) {
+  throw std::runtime_error(what + " \"" + path + "\": " + ErrnoText(err));
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Makes a rename durable. Some file systems cannot sync a folder (EINVAL); the new file is then
+// as safe as they allow.
+void SyncFolder(const std::string& folder, const std::string& noun) {
+  const TUniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) Fail("Cannot open the folder of the " + noun, folder, errno);
+  if (::fsync(dir.Get()) != 0 && errno != EINVAL)
+    Fail("Cannot sync the folder of the " + noun, folder, errno);
+}
+
+void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& path,
+              const std::string& noun) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("Cannot write the " + noun, path, errno);
+    if (n == 0) Fail("Cannot write the " + noun, path, ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Tightens a folder or file of ours to `mode` when it grants more.
+void Tighten(int fd, const struct stat& st, unsigned mode) {
+  if (st.st_uid == ::geteuid() && (st.st_mode & 0777 & ~mode) != 0)
+    ::fchmod(fd, static_cast<mode_t>(st.st_mode & 0777 & mode));
+}
+
+}  // namespace
+
+void MakeDirs(const std::string& path, unsigned mode, const std::string& noun) {
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    const std::string partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), static_cast<mode_t>(mode)) == 0) {
+      // mkdir applies the umask; the mode asked for is the mode meant.
+      ::chmod(partial.c_str(), static_cast<mode_t>(mode));
+      continue;
+    }
+    const int err = errno;
+    struct stat st {};
+    if (err == EEXIST && ::stat(partial.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      Fail("Cannot create the " + noun, partial, ENOTDIR);
+    }
+    Fail("Cannot create the " + noun, partial, err);
+  }
+}
+
+void MakePrivateDir(const std::string& path, const std::string& noun) {
+  MakeDirs(path, kPrivateDirMode, noun);
+  const TUniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st {};
+  if (dir && ::fstat(dir.Get(), &st) == 0) Tighten(dir.Get(), st, kPrivateDirMode);
+}
+
+TUniqueFd OpenPrivateFile(const std::string& path, const std::string& noun) {
+  TUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                      static_cast<mode_t>(kPrivateFileMode)));
+  if (!fd) Fail("Cannot open the " + noun, path, errno);
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) Fail("Cannot open the " + noun, path, errno);
+  if (!S_ISREG(st.st_mode)) Fail("Cannot open the " + noun, path, EINVAL);
+  Tighten(fd.Get(), st, kPrivateFileMode);
+  return fd;
+}
+
+void WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes, unsigned mode,
+                         const std::string& noun) {
+  std::string tmp = path + ".XXXXXX";
+  TUniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (!fd) Fail("Cannot create the " + noun, path, errno);
+  try {
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    // A file that exists keeps its mode, but never grants more than `mode`.
+    ::fchmod(fd.Get(), static_cast<mode_t>(exists ? old.st_mode & 0777 & mode : mode));
+    WriteAll(fd.Get(), bytes, path, noun);
+    if (::fsync(fd.Get()) != 0) Fail("Cannot write the " + noun, path, errno);
+    if (!fd.Close()) Fail("Cannot write the " + noun, path, errno);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) Fail("Cannot replace the " + noun, path, errno);
+  } catch (...) {
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  SyncFolder(FolderOf(path), noun);
+}
+
+TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  // O_NONBLOCK keeps a FIFO planted at the path from hanging the caller.
+  const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return errno == ENOENT ? TReadStatus::Missing : TReadStatus::Unusable;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return TReadStatus::Unusable;
+  bytes.resize(limit);
+  std::size_t done = 0;
+  while (done < limit) {
+    const ssize_t n = ::read(fd.Get(), bytes.data() + done, limit - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      bytes.clear();
+      return TReadStatus::Unusable;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bytes.resize(done);
+  return TReadStatus::Ok;
+}
+
+TFileLock::TResult TFileLock::TryLock(const std::string& path) {
+  FFd.Reset();
+  FError.clear();
+  TUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY,
+                      static_cast<mode_t>(kPrivateFileMode)));
+  if (!fd) {
+    FError = "Cannot open \"" + path + "\": " + ErrnoText(errno);
+    return TResult::Failed;
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) == 0) Tighten(fd.Get(), st, kPrivateFileMode);
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    FError = "Cannot lock \"" + path + "\": " + ErrnoText(err);
+    return err == EWOULDBLOCK ? TResult::HeldElsewhere : TResult::Failed;
+  }
+  FFd = std::move(fd);
+  return TResult::Locked;
+}
+
+}  // namespace zul
