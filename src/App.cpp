@@ -8,7 +8,9 @@
 #include "capture/Watch.h"
 #include "display/About.h"
 #include "display/Figure.h"
+#include "display/MyDialog.h"
 #include "display/vcls.h"
+#include "history/total.h"
 #include "platform/ErrorBox.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -25,9 +27,10 @@ namespace {
 
 constexpr const char* kInstanceName = "TFBFigure";
 
-// The primary window's close while quitting: stop capture, write the running totals, record the
-// window set. Each step under its own guard, so that a failing one does not skip those after it.
+}  // namespace
+
 void ExitSteps() {
+  // Each step under its own guard, so that a failing one does not skip those after it.
   Guarded("exit.capture", [] {
     StopAllWatchers();
     ReleaseWatchers();
@@ -35,8 +38,6 @@ void ExitSteps() {
   Guarded("exit.totals", [] { FlushTotals(); });
   Guarded("exit.windows", [] { SaveWindowSet(); });
 }
-
-}  // namespace
 
 void EndSession() {
   ArmExitWatchdog();
@@ -99,6 +100,8 @@ int RunZul(int argc, char** argv) {
   // The data folder is the user's alone; one made readable by an older start is tightened.
   Guarded("data.folder", [] { MakePrivateDir(DataDir, "data folder"); });
   LoadCfg();
+  // A settings file that could not be used: the defaults run and the user hears it once.
+  if (std::string notice = TakeCfgNotice(); !notice.empty()) ReportError("settings.notice", notice);
 
   // 5. The windows, in their order; an error in one creation handler skips the rest of it.
   auto* primary = new TFBFigure();
@@ -108,7 +111,9 @@ int RunZul(int argc, char** argv) {
   new TFBFigure();
   new TFBFigure();
   new TFBFigure();
+  FTotal = new TFTotal();
   FAbout = new TFAbout();
+  FMyDialog = new TFMyDialog();
 
   // 6. The window set. 7. The primary window. 9. The loop.
   Guarded("windows.setup", [] { SetupWindows(); });

@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "App.h"
 #include "HistoryPush.h"
 #include "display/Figure.h"
 #include "display/WindowSet.h"
 #include "platform/ErrorReport.h"
+#include "platform/ExitSteps.h"
 #include "settings/CfgF.h"
 #include "vartype.h"
 
@@ -45,6 +47,8 @@ class FigureFixture : public ::testing::Test {
   // the settings say so, as the application's start does.
   void Start() {
     for (int i = 0; i < 4; ++i) Owned.push_back(std::make_unique<TFBFigure>());
+    // The program's own exit steps, as its start-up installs them.
+    SetExitSteps(ExitSteps);
     SetupWindows();
     if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) Figures[0]->show();
     Settle();
