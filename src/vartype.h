@@ -70,8 +70,4 @@ enum LogGrouping : int {
   lgYearly = 4,
 };
 
-inline constexpr uint16_t FlagOf(LogGrouping g, int view) {
-  return static_cast<uint16_t>(g * 16 + view);
-}
-
 }  // namespace zul

@@ -76,7 +76,6 @@ class TTrafficLog {
   // among others when another instance is writing the same log.
   void Open(const std::string& dbDir);
   bool IsOpen() const { return Db != nullptr; }
-  const std::string& FilePath() const { return Path; }
 
   // Writes or merges the four view records of one period (Flag = FlagBase + view), durably.
   void WritePeriod(uint16_t flagBase, uint16_t hour, const TPeriodTotals& totals, TDate date);

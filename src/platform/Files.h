@@ -43,8 +43,19 @@ enum class TReadStatus {
 };
 
 // Reads at most `limit` bytes of a regular file without ever blocking (a FIFO planted at the path
-// is refused). Never throws.
-TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes);
+// is refused). Never throws. When it is not Ok and `why` is given, `why` says what was wrong.
+TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes,
+                          std::string* why = nullptr);
+
+// The file that `path` names once the symbolic links at its last component are followed (a
+// dotfile manager's link to a file elsewhere); relative links are taken from the link's folder.
+// The result may not exist yet. A loop or a chain too long throws.
+std::string ResolveLinks(const std::string& path, const std::string& noun = "file");
+
+// Renames `path` to `path` + "." + `tag` + "-YYYYMMDD-HHMMSS" (local time), with "-1", "-2"...
+// added when that name is taken, so that no file is ever replaced. Returns the new name.
+std::string MoveAside(const std::string& path, const std::string& tag,
+                      const std::string& noun = "file");
 
 // An exclusive lock held for as long as the object lives, on a lock file created 0600.
 class TFileLock {
@@ -54,7 +65,6 @@ class TFileLock {
   TFileLock() = default;
   // Never throws; Error() says why when it did not lock.
   TResult TryLock(const std::string& path);
-  bool Held() const { return FFd.Valid(); }
   const std::string& Error() const { return FError; }
   void Unlock() { FFd.Reset(); }
 
