@@ -151,6 +151,7 @@ TTrafficLog::~TTrafficLog() {
 
 void TTrafficLog::Open(const std::string& dbDir) {
   Close();
+  std::unique_lock db(DbM);
   Path = dbDir.empty() || dbDir.back() == '/' ? dbDir + "bw.DB" : dbDir + "/bw.DB";
   try {
     try {
@@ -191,9 +192,12 @@ void TTrafficLog::Open(const std::string& dbDir) {
     Exec("PRAGMA synchronous=FULL");
     Prepare();
   } catch (...) {
+    db.unlock();
     Close();
     throw;
   }
+  db.unlock();
+  StartWriter();
 }
 
 void TTrafficLog::OpenFile() {
@@ -309,6 +313,7 @@ void TTrafficLog::WritePeriod(uint16_t flagBase, uint16_t hour, const TPeriodTot
 }
 
 void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
+  const std::lock_guard db(DbM);
   if (Db == nullptr) throw TLogError("The traffic log is not open.");
   for (const TPeriodWrite& p : periods) {
     if (!StorableDate(p.Date)) throw TLogError("A traffic log record has an invalid date.");
@@ -342,6 +347,8 @@ void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
 }
 
 void TTrafficLog::Close() {
+  StopWriter();
+  const std::lock_guard db(DbM);
   sqlite3_finalize(Upsert);
   Upsert = nullptr;
   for (sqlite3_stmt*& st : Selects) {
@@ -357,6 +364,7 @@ void TTrafficLog::Close() {
 
 std::vector<TLogRecord> TTrafficLog::Select(std::string_view sql) {
   const TLogQuery q = ParseLogQuery(sql);
+  const std::lock_guard db(DbM);
   if (Db == nullptr) throw TLogError("The traffic log is not open.");
   std::string from, to;  // bound without a copy, so they outlive the statement's use
   sqlite3_stmt* st = Selects[static_cast<std::size_t>(q.Kind)];
@@ -384,6 +392,86 @@ std::vector<TLogRecord> TTrafficLog::Select(std::string_view sql) {
   }
   if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
   return rows;
+}
+
+void TTrafficLog::Submit(std::vector<TPeriodWrite> batch) {
+  {
+    const std::lock_guard lock(QueueM);
+    Queue.push_back(std::move(batch));
+    RetryNow = true;
+  }
+  QueueCv.notify_all();
+}
+
+bool TTrafficLog::Drain(std::chrono::milliseconds bound) {
+  std::unique_lock lock(QueueM);
+  if (!Writer.joinable()) return Queue.empty();
+  RetryNow = true;
+  QueueCv.notify_all();
+  return QueueCv.wait_for(lock, bound, [this] { return Queue.empty(); });
+}
+
+std::size_t TTrafficLog::QueuedBatches() const {
+  const std::lock_guard lock(QueueM);
+  return Queue.size();
+}
+
+std::vector<std::vector<TPeriodWrite>> TTrafficLog::TakeQueued() {
+  StopWriter();
+  const std::lock_guard lock(QueueM);
+  std::vector<std::vector<TPeriodWrite>> taken(std::make_move_iterator(Queue.begin()),
+                                               std::make_move_iterator(Queue.end()));
+  Queue.clear();
+  return taken;
+}
+
+void TTrafficLog::SetRetryInterval(std::chrono::milliseconds interval) {
+  {
+    const std::lock_guard lock(QueueM);
+    RetryInterval = interval;
+  }
+  QueueCv.notify_all();
+}
+
+void TTrafficLog::StartWriter() {
+  if (Writer.joinable()) return;
+  Writer = std::jthread([this](std::stop_token stop) { WriterLoop(std::move(stop)); });
+}
+
+void TTrafficLog::StopWriter() {
+  if (!Writer.joinable()) return;
+  Writer.request_stop();
+  QueueCv.notify_all();
+  Writer.join();
+  Writer = std::jthread();
+}
+
+void TTrafficLog::WriterLoop(std::stop_token stop) {
+  std::unique_lock lock(QueueM);
+  while (!stop.stop_requested()) {
+    if (Queue.empty()) {
+      QueueCv.wait(lock, stop, [this] { return !Queue.empty(); });
+      continue;
+    }
+    // The batch stays first in the queue until its transaction committed.
+    const std::vector<TPeriodWrite> batch = Queue.front();
+    RetryNow = false;
+    lock.unlock();
+    std::string error;
+    try {
+      WritePeriods(batch);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    if (OnWriteResult) OnWriteResult(error);
+    lock.lock();
+    if (error.empty()) {
+      Queue.pop_front();
+      QueueCv.notify_all();
+      continue;
+    }
+    QueueCv.wait_for(lock, stop, RetryInterval, [this] { return RetryNow; });
+  }
 }
 
 std::string TTrafficLog::TakeNotice() {

@@ -1,14 +1,19 @@
 // The traffic log "bw.DB": hourly to yearly kilobyte totals per view, in an SQLite file.
-// Qt-free; main thread only.
+// Qt-free. Main thread only, except the writer thread that the log owns (see Submit).
 #pragma once
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/Files.h"
@@ -82,6 +87,23 @@ class TTrafficLog {
   // Several periods in one transaction: all of them are stored, or none.
   void WritePeriods(std::span<const TPeriodWrite> periods);
 
+  // The writer thread: the main thread hands a batch over and goes on; the batch is written in one
+  // transaction by the log's own thread, in the order submitted. A batch that fails stays first in
+  // the queue and is tried again after the retry interval, at the next Submit, or at Drain; it is
+  // removed only once its transaction committed, so nothing is written twice. Batches submitted
+  // while the log is closed wait for the next Open.
+  void Submit(std::vector<TPeriodWrite> batch);
+  // Waits at most `bound` for the queue to empty, trying a failed batch again at once. Returns
+  // whether everything submitted is written.
+  bool Drain(std::chrono::milliseconds bound);
+  std::size_t QueuedBatches() const;
+  // The batches still waiting (for the exit's report); the queue is empty afterwards.
+  std::vector<std::vector<TPeriodWrite>> TakeQueued();
+  void SetRetryInterval(std::chrono::milliseconds interval);
+  // Runs on the writer thread after each attempt: the error's text, or empty after a success.
+  std::function<void(const std::string& error)> OnWriteResult;
+
+  // Stops the writer (after the attempt under way) and closes the file; queued batches are kept.
   void Close();
 
   // Runs one of the statistics window's select texts; rows come in key order.
@@ -100,6 +122,13 @@ class TTrafficLog {
   void Exec(const char* sql);
   [[noreturn]] void Fail(const std::string& what, int rc);
 
+  void StartWriter();
+  void StopWriter();
+  void WriterLoop(std::stop_token stop);
+
+  // Guards the connection and its statements: the writer's transactions and the main thread's
+  // reads take turns.
+  mutable std::mutex DbM;
   sqlite3* Db = nullptr;
   sqlite3_stmt* Upsert = nullptr;
   std::array<sqlite3_stmt*, 3> Selects{};  // all dates, one date, a date range
@@ -107,6 +136,14 @@ class TTrafficLog {
   long long BusyTimeoutMs = 3000;
   std::string Path;
   std::string Notice;
+
+  // The queue, shared with the writer; guarded by QueueM.
+  mutable std::mutex QueueM;
+  std::condition_variable_any QueueCv;
+  std::deque<std::vector<TPeriodWrite>> Queue;
+  bool RetryNow = false;
+  std::chrono::milliseconds RetryInterval{60000};
+  std::jthread Writer;
 };
 
 }  // namespace zul

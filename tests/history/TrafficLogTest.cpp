@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 
 #include "history/LogTestSupport.h"
@@ -273,6 +274,62 @@ TEST_F(TrafficLog, AWeeklyWriteIsFoundUnderTheSundayThatEndsTheWeek) {
   EXPECT_EQ(weekly[0].Hour, 0);
   EXPECT_EQ(Log.Select("select * from bw.DB where Flag=50 and CDate=\"12/31/2026\";").at(0).Hour,
             12);
+}
+
+}  // namespace
+}  // namespace zul
+
+namespace zul {
+namespace {
+
+// The writer thread: hand-overs return at once, batches land in order and once, a batch that
+// fails waits at the head of the queue, and what is queued survives a close.
+TEST_F(TrafficLog, TheWriterThreadWritesEachBatchOnceInOrderAndKeepsWhatFailed) {
+  std::mutex m;
+  std::vector<std::string> results;
+  Log.Close();
+  Log.OnWriteResult = [&](const std::string& error) {
+    const std::lock_guard lock(m);
+    results.push_back(error);
+  };
+  Log.SetRetryInterval(std::chrono::milliseconds(20));
+  Log.Open(Dir);
+  const TDate day = Date(2026, 12, 31);
+  {
+    test::TForeignLock lock(File());
+    for (uint16_t h = 0; h < 3; ++h) Log.Submit({{kHourlyBase, h, Totals(1024 * (h + 1)), day}});
+    EXPECT_FALSE(Log.Drain(std::chrono::milliseconds(300)));
+    EXPECT_EQ(Log.QueuedBatches(), 3u);
+  }
+  ASSERT_TRUE(Log.Drain(std::chrono::seconds(10)));
+  const auto rows = Log.Select(test::SelectAll(2));
+  ASSERT_EQ(rows.size(), 3u);
+  for (int h = 0; h < 3; ++h) EXPECT_EQ(rows[h], (TLogRecord{day, 2, h, h + 1.0, 0.0}));
+  {
+    const std::lock_guard lock(m);
+    ASSERT_FALSE(results.empty());
+    EXPECT_NE(results.front().find("locked"), std::string::npos) << results.front();
+    EXPECT_EQ(results.back(), "");
+  }
+
+  // Queued while closed: kept, and written by the next open's writer.
+  Log.Close();
+  Log.Submit({{kHourlyBase, 7, Totals(1024), day}});
+  EXPECT_EQ(Log.QueuedBatches(), 1u);
+  Log.Open(Dir);
+  ASSERT_TRUE(Log.Drain(std::chrono::seconds(10)));
+  EXPECT_EQ(Log.Select(test::SelectAll(2)).size(), 4u);
+
+  // What cannot be written by the end is handed back, not lost silently.
+  {
+    test::TForeignLock lock(File());
+    Log.Submit({{kHourlyBase, 8, Totals(1024), day}});
+    EXPECT_FALSE(Log.Drain(std::chrono::milliseconds(200)));
+    const auto left = Log.TakeQueued();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0][0].Hour, 8);
+  }
+  EXPECT_EQ(Log.QueuedBatches(), 0u);
 }
 
 }  // namespace
