@@ -92,7 +92,12 @@ int RunZul(int argc, char** argv) {
       Quitting = true;
   });
 
-  SetExitSteps(ExitSteps);
+  // A start during the exit steps finds no listener and waits for the lock instead of being
+  // answered by an instance that is going away.
+  SetExitSteps([&server] {
+    server.Close();
+    ExitSteps();
+  });
 
   // 3. Folders. 4. Settings.
   ExeDir = FindExeDir();
@@ -115,9 +120,10 @@ int RunZul(int argc, char** argv) {
   FAbout = new TFAbout();
   FMyDialog = new TFMyDialog();
 
-  // 6. The window set. 7. The primary window. 9. The loop.
+  // 6. The window set. 7. The primary window. 8. The tray icon. 9. The loop.
   Guarded("windows.setup", [] { SetupWindows(); });
   if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) primary->show();
+  FVCLS->NotifyIcon1.SetActive(true);
 
   const int rc = QApplication::exec();
   // The loop can also end without the primary window's close (the session manager's last word):

@@ -23,6 +23,12 @@ inline constexpr uint32_t kIPv4SourceOffset = 12;
 inline constexpr uint32_t kIPv4DestOffset = 16;
 // A frame must hold this many bytes before both IPv4 addresses can be read.
 inline constexpr uint32_t kIPv4MinFrameLength = kEthernetHeaderLength + kIPv4DestOffset + 4;
+// IPv6: the fixed 40-byte header, with the source address at 8 and the destination at 24.
+inline constexpr uint16_t kEtherTypeIPv6 = 0x86DD;
+inline constexpr uint32_t kIPv6HeaderLength = 40;
+inline constexpr uint32_t kIPv6SourceOffset = 8;
+inline constexpr uint32_t kIPv6DestOffset = 24;
+inline constexpr uint32_t kIPv6MinFrameLength = kEthernetHeaderLength + kIPv6HeaderLength;
 
 // Defined here rather than out of line: the library is built position-independent, where the
 // compiler may not inline an exported function, and these run for every captured frame.
@@ -40,6 +46,16 @@ inline bool GetIPv4Header(const uint8_t* frame, uint32_t capturedLength,
   if (frame == nullptr || capturedLength < kIPv4MinFrameLength) return false;
   if (EtherTypeOf(frame) != kEtherTypeIPv4) return false;
   if (ipv4Header != nullptr) *ipv4Header = frame + kEthernetHeaderLength;
+  return true;
+}
+
+// True when the frame carries IPv6 (EtherType 0x86DD) and its capture holds the whole fixed
+// header; then *ipv6Header (when given) points at byte 14. A shorter one is not treated as IPv6.
+inline bool GetIPv6Header(const uint8_t* frame, uint32_t capturedLength,
+                          const uint8_t** ipv6Header = nullptr) {
+  if (frame == nullptr || capturedLength < kIPv6MinFrameLength) return false;
+  if (EtherTypeOf(frame) != kEtherTypeIPv6) return false;
+  if (ipv6Header != nullptr) *ipv6Header = frame + kEthernetHeaderLength;
   return true;
 }
 

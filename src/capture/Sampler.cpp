@@ -1,8 +1,12 @@
 #include "capture/Sampler.h"
 
+#include <cstdio>
 #include <ctime>
 #include <exception>
+#include <iterator>
 #include <utility>
+
+#include "platform/ErrorReport.h"
 
 namespace zul {
 using namespace std::chrono;
@@ -12,6 +16,36 @@ TSampler* Sampler = nullptr;
 namespace {
 
 constexpr uint16_t kMaxHourSeconds = 0xFFFF;
+constexpr const char* kExitLossKey = "exit.totals";
+
+void CompleteSecond(TCounterBlock& c) {
+  c[ciWanLanUp] = c[ciLanUp] + c[ciWanUp];
+  c[ciWanLanDown] = c[ciLanDown] + c[ciWanDown];
+  c[ciReserved] = 0;
+}
+
+void AddToHour(TTraffic& t, const TCounterBlock& c) {
+  for (int k = 0; k < 8; ++k) t.HourTotals[k] += c[k];
+  // Saturates: the graphs divide by it, and an hour check that never comes must not make it 0.
+  if (t.HourSeconds < kMaxHourSeconds) ++t.HourSeconds;
+}
+
+// "1.5 MB" for the report of a loss; bytes in units of 1024.
+std::string Amount(uint64_t bytes) {
+  static const char* const kUnits[] = {"bytes", "KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[48];
+  if (unit == 0)
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  else
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
 
 }  // namespace
 
@@ -34,15 +68,9 @@ TSampler::TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock)
 
 void TSampler::SampleTick() {
   TCounterBlock& c = T.Counters;
-  c[ciWanLanUp] = c[ciLanUp] + c[ciWanUp];
-  c[ciWanLanDown] = c[ciLanDown] + c[ciWanDown];
-  c[ciReserved] = 0;
-
+  CompleteSecond(c);
   T.Push(c);
-
-  for (int k = 0; k < 8; ++k) T.HourTotals[k] += c[k];
-  // Saturates: the graphs divide by it, and an hour check that never comes must not make it 0.
-  if (T.HourSeconds < kMaxHourSeconds) ++T.HourSeconds;
+  AddToHour(T, c);
 
   T.MinuteTick = static_cast<uint16_t>((T.MinuteTick + 1) % 60);
   if (T.MinuteTick == 0) CheckHourRollover();
@@ -128,20 +156,48 @@ void TSampler::RetryPending() {
   Report(error + " The traffic counted is kept and written as soon as the log accepts it.");
 }
 
+void TSampler::AddRunningSecond() {
+  TCounterBlock& c = T.Counters;
+  CompleteSecond(c);
+  AddToHour(T, c);
+  c.fill(0);
+}
+
 void TSampler::FlushTotals() {
   const TLocalTime now = Clock();
   if (!FHourDate.ok()) {
     T.CurrentHour = static_cast<uint16_t>(now.Hour);
     FHourDate = now.Date;
   }
+  // Capture has stopped: what the running second counted is all there is of it.
+  AddRunningSecond();
   CloseRunningHour(now);
-  const std::string error = WritePending();
-  if (!error.empty()) {
-    Report(error + " The traffic of " + std::to_string(Pending.size()) +
-           (Pending.size() == 1 ? " hour" : " hours") + " could not be saved.");
+  if (const std::string error = WritePending(); !error.empty()) {
+    ReportLoss(error);
     Pending.clear();
   }
   Log.Close();
+}
+
+void TSampler::ReportLoss(const std::string& why) {
+  // This computer's traffic ("Internet & LAN") in the hours that are about to be dropped.
+  uint64_t down = 0;
+  uint64_t up = 0;
+  for (const TBatch& batch : Pending) {
+    down += batch[0].Totals[ciWanLanDown];
+    up += batch[0].Totals[ciWanLanUp];
+  }
+  const std::string text = why + " The traffic of " + std::to_string(Pending.size()) +
+                           (Pending.size() == 1 ? " hour" : " hours") + " (" + Amount(down) +
+                           " received, " + Amount(up) + " sent) could not be saved.";
+  try {
+    if (OnExitLoss)
+      OnExitLoss(text);
+    else
+      ReportAlways(kExitLossKey, text);
+  } catch (...) {
+    // The last word of the exit; nothing is left to tell.
+  }
 }
 
 void TSampler::Report(const std::string& text) {

@@ -34,6 +34,8 @@ class TSampler {
   void SampleTick();
   void ResetTotals();
   // Writes the running hour and day at exit (and any hour still waiting), then closes the log.
+  // The running second is counted into the hour first, and cleared, so a later tick cannot add
+  // it again.
   void FlushTotals();
 
   // Runs after each second is added, before the counters are cleared.
@@ -41,6 +43,9 @@ class TSampler {
   // Receives each log failure once, in the tick or exit that met it; a failure that repeats is
   // passed on again only after a write has succeeded. Also receives what OnSecond throws.
   std::function<void(const std::string&)> OnError;
+  // Receives what the exit could not save, with how much traffic that was. Unlike OnError it is
+  // never held back by an earlier report; unset, it goes to ReportAlways under "exit.totals".
+  std::function<void(const std::string&)> OnExitLoss;
 
   // Hours whose writes failed and wait for the next hour check or exit.
   std::size_t PendingWrites() const { return Pending.size(); }
@@ -57,6 +62,8 @@ class TSampler {
   std::string WritePending();  // the first failure's text, empty when all were written
   void RetryPending();
   void Report(const std::string& text);
+  void AddRunningSecond();
+  void ReportLoss(const std::string& why);
 
   TTraffic& T;
   TTrafficLog& Log;

@@ -12,6 +12,7 @@
 #include <exception>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #include "platform/ErrorReport.h"
 
@@ -19,6 +20,12 @@ namespace zul {
 namespace {
 
 constexpr std::size_t kMaxErrorLength = 256;
+
+using Clock = std::chrono::steady_clock;
+
+int64_t Nanoseconds(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 std::string LibraryText(const char* text) {
   std::string s = text != nullptr ? text : "";
@@ -227,7 +234,10 @@ void TCustomSnoop::Open() {
     Pending = false;
     ReaderDone = false;
     ReaderError.clear();
+    ReaderReason.clear();
   }
+  DrainUntil.store(0);
+  Closing = false;
   Handle = std::move(handle);
   ++Generation;
   FActive = true;
@@ -241,6 +251,36 @@ void TCustomSnoop::Open() {
     FLinkType = -1;
     FLastError = std::string("Snoop Error: ") + e.what();
   }
+}
+
+void TCustomSnoop::BeginClose(std::chrono::steady_clock::time_point drainUntil) {
+  if (!FActive || !Thread || Thread->IsCurrent() || Closing) return;
+  Closing = true;
+  // A handler that closes its own capture wants no more of its frames.
+  DrainUntil.store(InDelivery ? 0 : std::max<int64_t>(Nanoseconds(drainUntil), 1));
+  Thread->RequestStop();
+  // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
+  pcap_breakloop(Handle.get());
+  if (InDelivery) {
+    // Called from a handler in the middle of a batch: the rest of the batch is dropped.
+    BatchAbandoned = true;
+    {
+      std::lock_guard lock(M);
+      Pending = false;
+    }
+    Cv.notify_all();
+  }
+}
+
+bool TCustomSnoop::ServeClosing() {
+  if (!Closing) return !FActive;
+  {
+    std::unique_lock lock(M);
+    if (ReaderDone) return true;
+    if (!Pending || InDelivery) return false;
+  }
+  ServeHandover();
+  return false;
 }
 
 void TCustomSnoop::Close() {
@@ -257,19 +297,8 @@ void TCustomSnoop::Close() {
     pcap_breakloop(Handle.get());
     return;
   }
+  BeginClose(Clock::now() + std::chrono::milliseconds(kDrainMs));
   FActive = false;
-  Thread->RequestStop();
-  // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
-  pcap_breakloop(Handle.get());
-  if (InDelivery) {
-    // Called from a handler in the middle of a batch: the rest of the batch is dropped.
-    BatchAbandoned = true;
-    {
-      std::lock_guard lock(M);
-      Pending = false;
-    }
-    Cv.notify_all();
-  }
   {
     // Serve the reader's hand-overs while waiting, so that a reader waiting for the main thread
     // can always finish.
@@ -292,6 +321,7 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
   const uint64_t generation = Generation;
   ReaderStop = std::move(stop);
   std::string error;
+  std::string reason;
   while (!ReaderStop.stop_requested()) {
     int r = 0;
     if (ReaderThreadSafe) {
@@ -305,23 +335,62 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
                         reinterpret_cast<u_char*>(this));
     }
     if (r == PCAP_ERROR) {
-      error = "Snoop Error: pcap_next_ex return -1";
-      std::fprintf(stderr, "zul: capture read failed: %s\n", pcap_geterr(handle));
+      error = "Snoop Error: pcap_dispatch return -1";
+      reason = LibraryText(pcap_geterr(handle));
+      std::fprintf(stderr, "zul: capture read failed: %s\n", reason.c_str());
       break;
     }
     // 0 is a read time-out without frames, PCAP_ERROR_BREAK a stop request: the loop test decides.
   }
+  if (error.empty() && DrainUntil.load() != 0) DrainRing(handle);
   {
     // The last batch is handled before the reader counts as done.
     std::unique_lock lock(M);
     Cv.wait(lock, [this] { return !Pending; });
     ReaderError = error;
+    ReaderReason = reason;
     ReaderDone = true;
   }
   Cv.notify_all();
   // Runs on the main thread; ignored when Close has already finished this reader.
   QMetaObject::invokeMethod(
       this, [this, generation] { ThreadEnded(generation); }, Qt::QueuedConnection);
+}
+
+void TCustomSnoop::DrainRing(pcap_t* handle) {
+  // Without blocking, an empty ring answers at once instead of after the read time-out.
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  if (pcap_setnonblock(handle, 1, errbuf) != 0) return;
+  const Clock::time_point until{
+      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(DrainUntil.load()))};
+  // The kernel hands a partly filled block of its ring over only when the block's timer, the read
+  // time-out, fires: an empty ring is believed once it has stayed empty a little longer than that.
+  const auto quiet =
+      std::chrono::milliseconds(std::clamp(ReadTimeOut, 0, kDrainMs) + kDrainQuietMs);
+  auto lastFrames = Clock::now();
+  while (Clock::now() < until) {
+    int r = 0;
+    if (ReaderThreadSafe) {
+      BatchOpen = false;
+      r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::CollectFrame,
+                        reinterpret_cast<u_char*>(this));
+      if (BatchOpen && BatchCount > 0) {
+        HandOver();
+        r = std::max(r, 1);
+      }
+    } else {
+      r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,
+                        reinterpret_cast<u_char*>(this));
+    }
+    if (r == PCAP_ERROR) break;
+    if (r > 0) {
+      lastFrames = Clock::now();
+      continue;
+    }
+    // 0: the ring is empty now; PCAP_ERROR_BREAK: the stop request's wake-up, already taken.
+    if (Clock::now() - lastFrames >= quiet) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -334,7 +403,7 @@ void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u
       std::unique_lock lock(self->M);
       self->Cv.wait(lock, [self] { return !self->Pending; });
     }
-    if (self->ReaderStop.stop_requested()) {
+    if (self->ReaderStop.stop_requested() && self->DrainUntil.load() == 0) {
       // As if the read had not begun: a stopped capture takes no more frames.
       pcap_breakloop(self->Handle.get());
       return;
@@ -430,9 +499,16 @@ void TCustomSnoop::ThreadEnded(uint64_t generation) {
   if (generation != Generation || !Thread) return;
   Thread->Join();
   Thread.reset();
+  Closing = false;
+  std::string reason;
+  bool failed = false;
   {
     std::lock_guard lock(M);
-    if (!ReaderError.empty()) FLastError = ReaderError;
+    if (!ReaderError.empty()) {
+      FLastError = ReaderError;
+      reason = ReaderReason;
+      failed = true;
+    }
   }
   pcap_stat st{};
   if (pcap_stats(Handle.get(), &st) == 0) {
@@ -446,6 +522,8 @@ void TCustomSnoop::ThreadEnded(uint64_t generation) {
   Handle.reset();
   FActive = false;
   FLinkType = -1;
+  // Last, so that the handler finds the capture Closed and may open it again.
+  if (failed && !Destroying && OnReadError) OnReadError(reason.empty() ? FLastError : reason);
 }
 
 // ---- TSnoop ----

@@ -5,6 +5,8 @@
 #include <pcap/pcap.h>
 
 #include <QObject>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +34,10 @@ inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
 // capture and the time the main thread spends on one batch.
 inline constexpr int kMaxBatchFrames = 2048;
 inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
+// At Close the reader goes on counting what the kernel ring still holds for at most this long,
+// and stops earlier once the ring has stayed empty for kDrainQuietMs.
+inline constexpr int kDrainMs = 200;
+inline constexpr int kDrainQuietMs = 20;
 
 // Runs on the main thread when the component's ThreadSafe is true (the default), otherwise on the
 // capture's reader thread. Both pointers are valid only during the call.
@@ -124,9 +130,19 @@ class TCustomSnoop : public QObject {
 
   // Main thread only. The outcome is in Active and LastError.
   void Open();
-  // Main thread only. Returns once the reader has ended; frames already read are still handed
-  // to DoCapture first.
+  // Main thread only. Returns once the reader has ended; frames already captured, those read and
+  // those still in the kernel's ring (for at most kDrainMs), are handed to DoCapture first.
   void Close();
+  // Main thread only: the first half of Close, so that several captures drain at the same time.
+  // The reader counts what the ring holds until `drainUntil`, then ends; Close finishes.
+  void BeginClose(std::chrono::steady_clock::time_point drainUntil);
+  // Main thread only: serves a hand-over that waits, during a close begun with BeginClose.
+  // Returns whether the reader has ended.
+  bool ServeClosing();
+
+  // Runs on the main thread when the reader ended by itself on a read error, after the capture
+  // has become Closed. `reason` is the library's text.
+  std::function<void(const std::string& reason)> OnReadError;
 
  protected:
   // Once per frame, with CurrentHeader and CurrentFrame set for that frame.
@@ -181,7 +197,11 @@ class TCustomSnoop : public QObject {
   bool Pending = false;     // a batch waits for the main thread
   bool ReaderDone = false;  // the reader has left its loop
   std::string ReaderError;
+  std::string ReaderReason;    // the library's text for ReaderError
   std::stop_token ReaderStop;  // reader-owned
+  // Steady-clock nanoseconds until which a stopping reader drains the ring; 0: it does not.
+  // Set before the stop request, which orders it for the reader.
+  std::atomic<int64_t> DrainUntil{0};
 
   // The batch: written by the reader while no batch is pending, read by the main thread while
   // one is, so the hand-over itself orders every access. Each frame is one record, its header
@@ -196,15 +216,17 @@ class TCustomSnoop : public QObject {
   std::unique_ptr<uint8_t[]> BatchBytes;
   std::size_t BatchCapacity = 0;  // a multiple of the record alignment
   std::size_t BatchUsed = 0;
-  std::size_t BatchLimit = 1;  // frames per read, so that a full read always fits BatchBytes
-  bool BatchOpen = false;      // reader-owned: the current read has taken the buffer over
-  uint64_t HandledFrames = 0;  // reader-owned in direct mode, main-owned otherwise
-  uint64_t HandedBatches = 0;  // reader-owned
+  std::size_t BatchLimit = 1;      // frames per read, so that a full read always fits BatchBytes
+  bool BatchOpen = false;          // reader-owned: the current read has taken the buffer over
+  uint64_t HandledFrames = 0;      // reader-owned in direct mode, main-owned otherwise
+  uint64_t HandedBatches = 0;      // reader-owned
+  void DrainRing(pcap_t* handle);  // reader thread
 
   // Main thread only.
   bool InDelivery = false;
   bool BatchAbandoned = false;
   bool Destroying = false;
+  bool Closing = false;  // BeginClose has asked the reader to stop; Close or its end finishes
 };
 
 class TSnoop : public TCustomSnoop {

@@ -1,15 +1,21 @@
 #include "capture/Watch.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "capture/Traffic.h"
 #include "platform/ErrorReport.h"
+#include "platform/NetLinkMonitor.h"
 #include "platform/NetLinks.h"
+#include "settings/CfgF.h"
 
 namespace zul {
 
@@ -21,16 +27,19 @@ const char* const kCapturePermissionText =
 std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 int32_t WatcherCount = 0;
 std::vector<std::string> AdapterList;
+std::function<void()> AdapterListChanged;
 
 namespace {
 
-bool HasNetworkAddress(const pcap_if_t& dev) {
-  // Linux lists a link-layer entry for every device; only a network address makes an adapter.
-  for (const pcap_addr_t* a = dev.addresses; a != nullptr; a = a->next) {
-    if (a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6))
-      return true;
-  }
-  return false;
+// Follows the kernel's changes while the watchers exist.
+std::unique_ptr<TNetLinkMonitor> Monitor;
+// False once StopAllWatchers has run: nothing reopens by itself until capture is asked for again.
+bool Capturing = false;
+// Devices already named to the user as left out of a full table.
+std::vector<std::string> ToldLeftOut;
+
+bool IsLinkLocal6(const uint8_t* a) {
+  return a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
 }
 
 std::string DottedText(uint32_t networkOrder) {
@@ -41,13 +50,130 @@ std::string DottedText(uint32_t networkOrder) {
   return text;
 }
 
+std::string Text6(const uint8_t* a) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET6, a, text, sizeof(text)) == nullptr) return {};
+  return text;
+}
+
 // Listing failures that come from missing rights read like this in the library's text.
 bool LooksLikePermission(const std::string& text) {
   return text.find("ermission") != std::string::npos ||
          text.find("not permitted") != std::string::npos;
 }
 
+// How the user knows the adapter: its description, with the device name when they differ.
+std::string AdapterLabel(const TWatch& W) {
+  if (W.Description.empty() || W.Description == W.DeviceName) return W.DeviceName;
+  return W.Description + " (" + W.DeviceName + ")";
+}
+
+// Whether the user's choice of adapters takes in watcher k.
+bool ChoiceIncludes(int32_t k) {
+  return Capturing && (Cfg.AllInterfaces || static_cast<int32_t>(Cfg.InterfaceIndex) == k);
+}
+
+const pcap_if_t* FindDevice(const pcap_if_t* list, const std::string& name) {
+  for (const pcap_if_t* d = list; d != nullptr; d = d->next)
+    if (d->name != nullptr && name == d->name) return d;
+  return nullptr;
+}
+
+void ReadDevice(const pcap_if_t& dev, TWatch& W) {
+  W.AddressCount = 0;
+  W.Address6Count = 0;
+  FillAddressTable(dev.addresses, W);
+  FillAddressTable6(dev.addresses, W);
+  W.MACFound = GetAdapterMAC(GuidPartOf(W.DeviceName), W.MAC) && W.MAC != TMacAddress{};
+}
+
+void MarkLost(TWatch& W, const std::string& reason) {
+  W.Lost = true;
+  W.OpenIfIndex = 0;
+  ReportError(CaptureLostKey(W.DeviceName),
+              "Capture on the network adapter " + AdapterLabel(W) + " stopped: " + reason +
+                  ". Its traffic is not counted until the adapter is back; ZUL then resumes "
+                  "by itself.");
+}
+
+// Asks every given capture to stop at once, serves them all while they drain the kernel's ring
+// together, then finishes each: closing many takes about as long as closing one.
+void CloseTogether(const std::vector<TSnoop*>& snoops) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::milliseconds(kDrainMs);
+  for (TSnoop* s : snoops) s->BeginClose(until);
+  // The readers end by themselves soon after `until`; the bound only guards this loop.
+  const auto giveUp = until + std::chrono::seconds(2);
+  while (Clock::now() < giveUp) {
+    bool done = true;
+    for (TSnoop* s : snoops) done = s->ServeClosing() && done;
+    if (done) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (TSnoop* s : snoops) s->Close();
+}
+
+void TellLeftOut(const std::vector<std::string>& leftOut) {
+  std::vector<std::string> fresh;
+  for (const std::string& name : leftOut)
+    if (std::find(ToldLeftOut.begin(), ToldLeftOut.end(), name) == ToldLeftOut.end())
+      fresh.push_back(name);
+  if (fresh.empty()) return;
+  std::string names;
+  for (const std::string& name : fresh) {
+    if (!names.empty()) names += ", ";
+    names += name;
+    ToldLeftOut.push_back(name);
+  }
+  // Each left-out adapter is named once, however many times the table is found full.
+  ClearError(kCaptureFullKey);
+  ReportError(kCaptureFullKey, "ZUL watches at most " + std::to_string(kMaxWatchers) +
+                                   " network adapters. Not watched: " + names + ".");
+}
+
+// Appends a watcher for a listed device; its capture is not opened here.
+TWatch& AddWatcher(const TWatchedDevice& d) {
+  AdapterList.push_back(d.Description);
+  auto owned = std::make_unique<TWatch>(Traffic.Counters);
+  TWatch* w = owned.get();
+  w->DeviceName = d.Name;
+  w->Description = d.Description;
+  w->Snoop = std::make_unique<TSnoop>();
+  w->Snoop->SetAdapterIndex(d.Index);
+  // The capture lists the devices again; should the listing have changed in between, the name
+  // still picks the right device.
+  if (w->Snoop->AdapterName() != d.Name) w->Snoop->SetAdapterName(d.Name);
+  w->Snoop->OnCapture = [w](TSnoop* sender, const pcap_pkthdr* header, const uint8_t* frame) {
+    w->HandlePacket(sender, header, frame);
+  };
+  // Main thread: the end of a reader is handled there.
+  w->Snoop->OnReadError = [w](const std::string& reason) { MarkLost(*w, reason); };
+  w->Snoop->Flags = 1;
+  ReadDevice(*d.Device, *w);
+  Watchers[WatcherCount] = std::move(owned);
+  ++WatcherCount;
+  return *w;
+}
+
 }  // namespace
+
+std::string CaptureLostKey(const std::string& deviceName) {
+  return "capture.lost." + deviceName;
+}
+
+bool HasNetworkAddress(const pcap_if_t& dev) {
+  // Linux lists a link-layer entry for every device; only a network address makes an adapter.
+  for (const pcap_addr_t* a = dev.addresses; a != nullptr; a = a->next) {
+    if (a->addr == nullptr) continue;
+    if (a->addr->sa_family == AF_INET) return true;
+    if (a->addr->sa_family == AF_INET6) {
+      sockaddr_in6 ip{};
+      std::memcpy(&ip, a->addr, sizeof(ip));
+      if (!IsLinkLocal6(ip.sin6_addr.s6_addr)) return true;
+    }
+  }
+  return false;
+}
 
 std::string GuidPartOf(const std::string& deviceName) {
   const std::size_t open = deviceName.find('{');
@@ -72,7 +198,8 @@ bool GetAdapterMAC(const std::string& GUID, TMacAddress& MAC) {
   return false;
 }
 
-std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list) {
+std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list, int room,
+                                                 std::vector<std::string>* leftOut) {
   std::vector<TWatchedDevice> picked;
   int32_t i = 0;
   for (const pcap_if_t* d = list; d != nullptr; d = d->next, ++i) {
@@ -80,13 +207,16 @@ std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list) {
     // Traffic between two local programs never touches a network; counting it would double it
     // into LAN upload and download.
     if ((d->flags & PCAP_IF_LOOPBACK) != 0) continue;
-    if (picked.size() >= static_cast<std::size_t>(kMaxWatchers)) continue;
     TWatchedDevice w;
     w.Index = i;
     w.Name = d->name != nullptr ? d->name : "";
     w.Description =
         d->description != nullptr && d->description[0] != '\0' ? d->description : w.Name;
     w.Device = d;
+    if (picked.size() >= static_cast<std::size_t>(std::max(room, 0))) {
+      if (leftOut != nullptr) leftOut->push_back(w.Name);
+      continue;
+    }
     picked.push_back(std::move(w));
   }
   return picked;
@@ -111,10 +241,52 @@ void FillAddressTable(const pcap_addr_t* addresses, TWatch& W) {
   }
 }
 
+void FillAddressTable6(const pcap_addr_t* addresses, TWatch& W) {
+  for (const pcap_addr_t* a = addresses; a != nullptr && W.Address6Count < kMaxAddresses;
+       a = a->next) {
+    if (a->addr == nullptr || a->netmask == nullptr || a->addr->sa_family != AF_INET6) continue;
+    sockaddr_in6 ip{};
+    sockaddr_in6 mask{};
+    std::memcpy(&ip, a->addr, sizeof(ip));
+    // Some listings give the netmask with a family of its own; only its address bytes count.
+    std::memcpy(&mask, a->netmask, sizeof(mask));
+    const uint8_t* bytes = ip.sin6_addr.s6_addr;
+    if (IsLinkLocal6(bytes)) continue;
+    TNetIP6Mask& e = W.Addresses6[W.Address6Count];
+    std::memcpy(e.IP.data(), bytes, 16);
+    std::memcpy(e.Mask.data(), mask.sin6_addr.s6_addr, 16);
+    e.Net[0] = 0;
+    e.Net[1] = 0;
+    std::array<uint64_t, 2> ipHalves{};
+    std::memcpy(ipHalves.data(), bytes, 16);
+    e.Net[0] = ipHalves[0] & e.Mask[0];
+    e.Net[1] = ipHalves[1] & e.Mask[1];
+    e.PrefixLength = 0;
+    for (int i = 0; i < 16; ++i) {
+      uint8_t m = mask.sin6_addr.s6_addr[i];
+      while ((m & 0x80) != 0) {
+        ++e.PrefixLength;
+        m = static_cast<uint8_t>(m << 1);
+      }
+      if (mask.sin6_addr.s6_addr[i] != 0xFF) break;
+    }
+    e.IPText = Text6(bytes);
+    ++W.Address6Count;
+  }
+}
+
 void OpenWatcher(TWatch& W) {
   if (!W.Snoop) return;
   W.Snoop->Open();
-  if (W.Snoop->Active()) return;
+  if (W.Snoop->Active()) {
+    W.OpenIfIndex = if_nametoindex(W.Snoop->AdapterName().c_str());
+    if (W.Lost) {
+      W.Lost = false;
+      // A later loss is told again.
+      ClearError(CaptureLostKey(W.DeviceName));
+    }
+    return;
+  }
   std::fprintf(stderr, "zul: cannot capture on %s: %s\n", W.Snoop->AdapterName().c_str(),
                W.Snoop->LastError().c_str());
   if (W.Snoop->PermissionDenied()) ReportError(kCapturePermissionKey, kCapturePermissionText);
@@ -128,62 +300,140 @@ std::string EnumerateAdapters() {
     if (LooksLikePermission(error)) ReportError(kCapturePermissionKey, kCapturePermissionText);
     return error;
   }
-  for (const TWatchedDevice& d : SelectWatchedDevices(list.get())) {
-    if (WatcherCount >= kMaxWatchers) break;
-    AdapterList.push_back(d.Description);
-    auto owned = std::make_unique<TWatch>(Traffic.Counters);
-    TWatch* w = owned.get();
-    w->Snoop = std::make_unique<TSnoop>();
-    w->Snoop->SetAdapterIndex(d.Index);
-    // The capture lists the devices again; should the listing have changed in between, the name
-    // still picks the right device.
-    if (w->Snoop->AdapterName() != d.Name) w->Snoop->SetAdapterName(d.Name);
-    w->Snoop->OnCapture = [w](TSnoop* sender, const pcap_pkthdr* header, const uint8_t* frame) {
-      w->HandlePacket(sender, header, frame);
-    };
-    w->Snoop->Flags = 1;
-    w->MACFound = GetAdapterMAC(GuidPartOf(d.Name), w->MAC) && w->MAC != TMacAddress{};
-    FillAddressTable(d.Device->addresses, *w);
-    Watchers[WatcherCount] = std::move(owned);
-    OpenWatcher(*w);
-    ++WatcherCount;
+  std::vector<std::string> leftOut;
+  for (const TWatchedDevice& d :
+       SelectWatchedDevices(list.get(), kMaxWatchers - WatcherCount, &leftOut)) {
+    OpenWatcher(AddWatcher(d));
   }
+  TellLeftOut(leftOut);
   return {};
 }
 
 void InitCapture() {
   AdapterList.clear();
   Traffic.ClearHistory();
+  Capturing = true;
+  if (!Monitor) {
+    Monitor = std::make_unique<TNetLinkMonitor>();
+    if (!Monitor->Valid())
+      std::fprintf(stderr, "zul: adapters are not followed: %s\n", Monitor->ErrorText().c_str());
+    Monitor->OnChange = [] { RefreshWatchers(); };
+  }
   const std::string error = EnumerateAdapters();
   // Shown once under the same key as the capture component's own listing error.
   if (!error.empty()) ReportError(kSnoopListKey, error);
 }
 
+namespace {
+void RefreshOnce();
+}  // namespace
+
+bool FollowingChanges() {
+  return Monitor && Monitor->Valid();
+}
+
+void RefreshWatchers() {
+  // A handler that runs the event loop must not start a second pass over the same table; the
+  // pass that is running goes round once more instead.
+  static bool running = false;
+  static bool again = false;
+  if (running) {
+    again = true;
+    return;
+  }
+  running = true;
+  do {
+    again = false;
+    RefreshOnce();
+  } while (again);
+  running = false;
+}
+
+namespace {
+
+void RefreshOnce() {
+  std::string error;
+  const TDeviceList list = FindAllDevices(error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
+    return;
+  }
+  for (int32_t k = 0; k < WatcherCount; ++k) {
+    TWatch& w = *Watchers[k];
+    const pcap_if_t* dev = FindDevice(list.get(), w.DeviceName);
+    const unsigned ifIndex = dev != nullptr ? if_nametoindex(w.DeviceName.c_str()) : 0;
+    if (dev != nullptr) ReadDevice(*dev, w);
+    if (w.Snoop->Active() && (ifIndex == 0 || ifIndex != w.OpenIfIndex)) {
+      // The device went away, perhaps to come back under its name: its capture sees nothing
+      // more, whether or not its reader has noticed yet.
+      w.Snoop->Close();
+      if (!w.Lost) MarkLost(w, ifIndex == 0 ? "the adapter is gone" : "the adapter was replaced");
+    }
+    if (w.Lost && !w.Snoop->Active() && ifIndex != 0 && ChoiceIncludes(k)) OpenWatcher(w);
+  }
+
+  // Devices not watched yet, appended so that every watcher keeps its place.
+  std::vector<TWatchedDevice> fresh;
+  std::vector<std::string> leftOut;
+  for (const TWatchedDevice& d : SelectWatchedDevices(list.get(), kMaxWatchers * 2)) {
+    bool known = false;
+    for (int32_t k = 0; k < WatcherCount && !known; ++k) known = Watchers[k]->DeviceName == d.Name;
+    if (known) continue;
+    if (WatcherCount + static_cast<int32_t>(fresh.size()) < kMaxWatchers)
+      fresh.push_back(d);
+    else
+      leftOut.push_back(d.Name);
+  }
+  for (const TWatchedDevice& d : fresh) {
+    const int32_t k = WatcherCount;
+    TWatch& w = AddWatcher(d);
+    if (!ChoiceIncludes(k)) continue;
+    if (Cfg.AllInterfaces)
+      OpenWatcher(w);
+    else
+      MonitorOneAdapter(k);  // the one adapter the user chose has come
+  }
+  TellLeftOut(leftOut);
+  if (!fresh.empty() && AdapterListChanged) AdapterListChanged();
+}
+
+}  // namespace
+
 void StartAllWatchers() {
+  Capturing = true;
   for (int32_t k = 0; k < WatcherCount; ++k) {
     if (!Watchers[k]->Snoop->Active()) OpenWatcher(*Watchers[k]);
   }
 }
 
 void StopAllWatchers() {
-  for (int32_t k = 0; k < WatcherCount; ++k) {
-    if (Watchers[k]->Snoop->Active()) Watchers[k]->Snoop->Close();
-  }
+  Capturing = false;
+  std::vector<TSnoop*> open;
+  for (int32_t k = 0; k < WatcherCount; ++k)
+    if (Watchers[k]->Snoop->Active()) open.push_back(Watchers[k]->Snoop.get());
+  CloseTogether(open);
 }
 
 void MonitorOneAdapter(int32_t index) {
   if (index >= WatcherCount) return;
+  Capturing = true;
+  std::vector<TSnoop*> others;
   for (int32_t k = 0; k < WatcherCount; ++k) {
     TSnoop& s = *Watchers[k]->Snoop;
     if (k == index && !s.Active()) OpenWatcher(*Watchers[k]);
-    if (k != index && s.Active()) s.Close();
+    if (k != index && s.Active()) others.push_back(&s);
   }
+  CloseTogether(others);
 }
 
 void ReleaseWatchers() {
+  // No refresh may run on watchers that are going.
+  Monitor.reset();
   for (int32_t k = 0; k < WatcherCount; ++k) Watchers[k].reset();
   WatcherCount = 0;
   AdapterList.clear();
+  ToldLeftOut.clear();
+  Capturing = false;
 }
 
 }  // namespace zul

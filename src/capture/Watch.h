@@ -1,12 +1,15 @@
 // The interface watchers: one capture per network device that has an address, with the device's
 // hardware address and subnets, and the operations that switch capture between all devices and
-// one. Main thread only.
+// one. They follow the kernel's changes: a device that comes later gets a watcher, addresses are
+// read again, and a capture lost with its device reopens when the device is back. Main thread
+// only.
 #pragma once
 
 #include <pcap/pcap.h>
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +26,10 @@ inline constexpr int kMaxAddresses = 16;
 // Report key of the notice that capture lacks the rights it needs.
 inline constexpr const char* kCapturePermissionKey = "capture.permission";
 extern const char* const kCapturePermissionText;
+// Report key of the notice that some adapters are not watched because the table is full.
+inline constexpr const char* kCaptureFullKey = "capture.full";
+// Report key of the notice that the capture on one adapter ended: "capture.lost.<name>".
+std::string CaptureLostKey(const std::string& deviceName);
 
 // One local IPv4 address with its netmask; the numbers in network byte order.
 struct TNetIPMask {
@@ -32,6 +39,16 @@ struct TNetIPMask {
   std::string IPText;
   std::string MaskText;
   uint32_t InvMask = 0;  // NOT Mask
+};
+
+// One local IPv6 address with its prefix. Net and Mask are the address's two 8-byte halves as
+// they stand in memory, so that a header's halves compare without conversion.
+struct TNetIP6Mask {
+  std::array<uint8_t, 16> IP{};
+  std::array<uint64_t, 2> Net{};  // IP AND Mask
+  std::array<uint64_t, 2> Mask{};
+  int32_t PrefixLength = 0;
+  std::string IPText;
 };
 
 class TWatch {
@@ -47,6 +64,18 @@ class TWatch {
   bool MACFound = false;
   std::array<TNetIPMask, kMaxAddresses> Addresses{};
   int32_t AddressCount = 0;
+  // The IPv6 prefixes of the device; link-local ones are not kept, fe80::/10 is always local.
+  std::array<TNetIP6Mask, kMaxAddresses> Addresses6{};
+  int32_t Address6Count = 0;
+
+  // The device as listed, kept while it is away so that it is found again under its name.
+  std::string DeviceName;
+  std::string Description;
+  // The kernel's index of the device the capture was opened on: a device made again under the
+  // same name gets a new one, and the old capture sees nothing of it.
+  unsigned OpenIfIndex = 0;
+  // The capture ended on an error and has been reported; it reopens when the device is back.
+  bool Lost = false;
 
   // Counts one frame. Runs on the main thread: the watcher's capture hands frames over.
   // Sender may be null; a capture that does not deliver Ethernet frames is not classified.
@@ -58,6 +87,9 @@ class TWatch {
 // Whether A (network byte order) lies in one of W's subnets, or is the limited broadcast address
 // while W has at least one subnet.
 bool IsLocalAddress(const TWatch& W, uint32_t A);
+// Whether the 16-byte IPv6 address at A lies in one of W's prefixes, is link-local (fe80::/10) or
+// is multicast that no router forwards beyond the site (ff01::/16, ff02::/16, ff05::/16).
+bool IsLocalAddress6(const TWatch& W, const uint8_t* A);
 
 // Counts a frame of wire length L that holds at least an Ethernet header, by the LAN rules.
 void CountLanFrame(const TWatch& W, const uint8_t* frame, uint32_t L, TCounterBlock& counters);
@@ -66,6 +98,9 @@ void CountLanFrame(const TWatch& W, const uint8_t* frame, uint32_t L, TCounterBl
 extern std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 extern int32_t WatcherCount;
 extern std::vector<std::string> AdapterList;
+// Runs on the main thread after a watcher was appended to Watchers and AdapterList, so that a
+// list shown to the user can take it in.
+extern std::function<void()> AdapterListChanged;
 
 // Start-up: clears Traffic's history ring, creates the watchers and opens them.
 void InitCapture();
@@ -77,8 +112,15 @@ void StopAllWatchers();
 // Opens watcher Index and closes all others; an Index past the table changes nothing, a negative
 // one closes every watcher.
 void MonitorOneAdapter(int32_t index);
-// Closes and frees every watcher and empties AdapterList (at exit, after StopAllWatchers).
+// Closes and frees every watcher and the change monitor, and empties AdapterList (at exit,
+// after StopAllWatchers).
 void ReleaseWatchers();
+// Brings the watchers up to the machine's devices: address tables and hardware addresses read
+// again, captures lost with their device reopened when it is back, new devices appended. Runs
+// by itself after the kernel reports a change; callable directly.
+void RefreshWatchers();
+// Whether the kernel's changes are followed (the monitor's socket could be opened).
+bool FollowingChanges();
 
 // The hardware address of the operating system's adapter named `guid`, or, for a GUID in braces,
 // of the first adapter whose name contains it. MAC is all zero when the adapter is not found or
@@ -97,13 +139,21 @@ struct TWatchedDevice {
   const pcap_if_t* Device = nullptr;
 };
 
+// Whether a device is worth a watcher: an IPv4 address, or an IPv6 address that is not
+// link-local (every device with IPv6 has one of those, container and VM ports included).
+bool HasNetworkAddress(const pcap_if_t& dev);
+
 // The devices of a listing that are watched, in listing order: those with a network address,
-// except loopback devices, at most kMaxWatchers.
-std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list);
+// except loopback devices, at most `room` (kMaxWatchers by default). The names of the devices
+// that would be watched but find no room go to `leftOut` when given.
+std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list, int room = kMaxWatchers,
+                                                 std::vector<std::string>* leftOut = nullptr);
 
 // Fills W's address table from a device's address entries: IPv4 entries with a netmask, the
 // first kMaxAddresses of them.
 void FillAddressTable(const pcap_addr_t* addresses, TWatch& W);
+// Fills W's IPv6 table the same way: entries with a netmask that are not link-local.
+void FillAddressTable6(const pcap_addr_t* addresses, TWatch& W);
 
 // Opens a watcher's capture; a failure is logged on standard error, and a missing right to
 // capture is also reported to the user once.

@@ -246,16 +246,15 @@ void TFBFigure::closeEvent(QCloseEvent* e) {
     e->accept();
     return;
   }
-  if (!Quitting && TrayMissing()) {
-    // With no tray icon to exit from, hiding would leave the program running out of reach.
-    Quitting = true;
-    ArmExitWatchdog();
-  }
+  // With no tray icon to exit from, hiding would leave the program running out of reach.
+  if (!Quitting && TrayMissing()) Quitting = true;
   if (!Quitting) {
     e->ignore();
     hide();
     return;
   }
+  // Every way out (the tray's exit, the session's end, a desktop without a tray) comes here.
+  ArmExitWatchdog();
   RunExitSteps();
   e->accept();
   QCoreApplication::quit();

@@ -66,6 +66,51 @@ std::optional<TWinRect> RestorableRect(const TCfgRect& stored) {
   return TWinRect{stored.Left, stored.Top, static_cast<int>(width), static_cast<int>(height)};
 }
 
+std::optional<TRestored> RestoreRect(const TCfgRect& stored, std::span<const TWinRect> workAreas,
+                                     int minWidth, int minHeight) {
+  const std::optional<TWinRect> r = RestorableRect(stored);
+  if (!r) return std::nullopt;
+  TRestored out{*r, false};
+  TWinRect& w = out.Rect;
+  if (workAreas.empty()) {
+    w.Width = std::max(w.Width, minWidth);
+    w.Height = std::max(w.Height, minHeight);
+    return out;
+  }
+  auto right = [](const TWinRect& a) { return int64_t{a.Left} + a.Width; };
+  auto bottom = [](const TWinRect& a) { return int64_t{a.Top} + a.Height; };
+  // The work area it is on, or else the nearest (by the gap between the rectangles).
+  const TWinRect* area = nullptr;
+  int64_t bestGap = std::numeric_limits<int64_t>::max();
+  for (const TWinRect& a : workAreas) {
+    if (Intersects(w.Left, w.Top, right(w), bottom(w), a.Left, a.Top, right(a), bottom(a))) {
+      area = &a;
+      bestGap = -1;
+      break;
+    }
+    const int64_t dx = std::max<int64_t>({0, a.Left - right(w), w.Left - right(a)});
+    const int64_t dy = std::max<int64_t>({0, a.Top - bottom(w), w.Top - bottom(a)});
+    // Gaps up to 2^32 each: the sum of squares fits, halved, in 64 bits.
+    const int64_t gap = (dx / 2) * (dx / 2) + (dy / 2) * (dy / 2);
+    if (gap < bestGap) {
+      bestGap = gap;
+      area = &a;
+    }
+  }
+  out.Moved = bestGap >= 0;
+  const int width = std::clamp(w.Width, minWidth, std::max(area->Width, minWidth));
+  const int height = std::clamp(w.Height, minHeight, std::max(area->Height, minHeight));
+  if (!out.Moved && width == w.Width && height == w.Height) return out;  // exactly as saved
+  w.Width = width;
+  w.Height = height;
+  // Brought wholly into the area: the nearest place to where it was.
+  w.Left = Clamp32(
+      std::clamp<int64_t>(w.Left, area->Left, std::max<int64_t>(area->Left, right(*area) - width)));
+  w.Top = Clamp32(
+      std::clamp<int64_t>(w.Top, area->Top, std::max<int64_t>(area->Top, bottom(*area) - height)));
+  return out;
+}
+
 TCfgRect StoredRect(const TWinRect& r) {
   return {r.Left, r.Top, Clamp32(int64_t{r.Left} + r.Width), Clamp32(int64_t{r.Top} + r.Height)};
 }

@@ -50,6 +50,20 @@ TWinRect BottomRight(std::optional<TWinRect> workArea, int desktopWidth, int des
 std::optional<TWinRect> RestorableRect(const TCfgRect& stored);
 TCfgRect StoredRect(const TWinRect& r);
 
+// A stored rectangle fitted to the screens' work areas as a restore applies it.
+struct TRestored {
+  TWinRect Rect;
+  bool Moved = false;  // it met no work area and was brought into the nearest one
+};
+
+// Restores `stored` (see RestorableRect) onto `workAreas`: the size is kept between
+// `minWidth` x `minHeight` (the smallest window that still draws a bar) and the size of the
+// work area it is on; a rectangle that meets no work area is moved into the nearest one; a
+// rectangle on a screen, of a size in range, comes back exactly as it was saved. Without any
+// work area only the smallest size is enforced.
+std::optional<TRestored> RestoreRect(const TCfgRect& stored, std::span<const TWinRect> workAreas,
+                                     int minWidth, int minHeight);
+
 // What one graph window looks like at exit; absent for a window that does not exist.
 struct TWindowState {
   bool Visible = false;

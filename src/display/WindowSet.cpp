@@ -15,6 +15,8 @@ std::array<TFBFigure*, 4> Figures{};
 namespace {
 
 // Views of the graph windows in the order start-up creates them.
+constexpr int kLeastClientWidth = 32;
+constexpr int kLeastGraphRows = 8;
 constexpr std::array<int, 4> kCreationViews = {tvInternetLan, tvLan, tvInternet, tvAllPcs};
 
 void Front(TFBFigure* f) {
@@ -46,6 +48,15 @@ std::optional<TWinRect> WorkArea() {
   return TWinRect{area.x(), area.y(), area.width(), area.height()};
 }
 
+std::vector<TWinRect> WorkAreas() {
+  std::vector<TWinRect> areas;
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    const QRect area = screen->availableGeometry();
+    if (!area.isEmpty()) areas.push_back({area.x(), area.y(), area.width(), area.height()});
+  }
+  return areas;
+}
+
 QSize DesktopSize() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   return screen != nullptr ? screen->geometry().size() : QSize(0, 0);
@@ -66,12 +77,19 @@ void SetupWindows() {
   }
 
   if (Cfg.StartMinimized) return;
+  const std::vector<TWinRect> areas = WorkAreas();
   for (int v = 0; v < kViewCount; ++v) {
     TFBFigure* f = Figures[v];
     if (f == nullptr) continue;
     if (Cfg.WindowVisible[v]) {
-      if (const std::optional<TWinRect> r = RestorableRect(Cfg.WindowRect[v]))
-        f->PlaceAt(r->Left, r->Top, r->Width, r->Height);
+      // The smallest window that still draws a bar: a readout line and a few graph rows.
+      const int leastHeight = f->fontMetrics().height() + kLeastGraphRows;
+      if (const std::optional<TRestored> r =
+              RestoreRect(Cfg.WindowRect[v], areas, kLeastClientWidth, leastHeight)) {
+        f->PlaceAt(r->Rect.Left, r->Rect.Top, r->Rect.Width, r->Rect.Height);
+        // A primary window that was off every screen goes back to its own corner.
+        if (r->Moved && v == tvInternetLan) PlaceBottomRight(f);
+      }
     }
     // The primary window is shown by the application's start.
     if (v == tvInternetLan) continue;

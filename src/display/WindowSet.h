@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "display/Placement.h"
 #include "display/Scale.h"
@@ -39,6 +41,8 @@ void SetTopmost(QWidget* window, bool onTop);
 
 // The work area of the primary screen, if the platform reports one, and the desktop size.
 std::optional<TWinRect> WorkArea();
+// The work areas of all screens, for fitting restored rectangles.
+std::vector<TWinRect> WorkAreas();
 QSize DesktopSize();
 
 }  // namespace zul

@@ -1,50 +1,110 @@
-// The hidden main form: it owns the traffic log, the sampler and its one-second timer, and
-// receives what the tray icon shows. It is never shown.
+// The hidden main form: it owns the traffic log, the sampler and its one-second timer, the tray
+// icon with its menu, and the sound player. It is never shown.
 #pragma once
 
+#include <QAction>
+#include <QMenu>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "capture/Sampler.h"
+#include "display/NotifyIcon.h"
 #include "history/TrafficLog.h"
 
+class QAudioOutput;
+class QMediaPlayer;
+
 namespace zul {
+
+// The online user guide that "&Help" opens.
+inline constexpr const char* kUserGuideUrl = "https://www.example.org/zul/user.html";
+
+// The tray picture for a bar of barHeight pixels in a graph of graphHeight: 0 for no bar (and for
+// a graph with no height), 6 for a full one.
+int TrayPicture(uint32_t barHeight, uint32_t graphHeight);
 
 class TFVCLS : public QWidget {
   Q_OBJECT
  public:
   // Opens the log and starts Timer1; a log that cannot be opened is reported and the timer
-  // still runs, so the graphs go on.
+  // still runs, so the graphs go on. The tray icon stays off until start-up turns it on.
   explicit TFVCLS(QWidget* parent = nullptr);
   ~TFVCLS() override;
 
   // From the graph window whose view the tray follows: its readout text, and its newest bar's
-  // height out of the height available to bars (graphHeight > 0).
+  // height out of the height available to bars.
   void SetTrayHint(const QString& hint);
   void SetTrayLevel(uint32_t barHeight, uint32_t graphHeight);
-  QString TrayHint() const { return FTrayHint; }
-  uint32_t TrayBar() const { return FTrayBar; }
-  uint32_t TrayHeight() const { return FTrayHeight; }
+
+  // Opens the sound file by name (closing the one opened before) and starts playing it without
+  // waiting for its end. Throws std::runtime_error with a text for the user when the file
+  // cannot be opened or decoded, or there is no audio output; a failure the player finds later
+  // is reported under "tray.sound".
+  void PlaySoundFile(const QString& fileName);
 
   // The exit command: Quitting, then the primary window is closed and its close handler ends.
   void Quit1Click();
 
+  // Menu handlers.
+  void PopupMenu1Popup();
+  void Open1Click();
+  void NWanLanClick() { ToggleView(0); }
+  void NWanClick() { ToggleView(1); }
+  void NLANClick() { ToggleView(2); }
+  void NInternetClick() { ToggleView(3); }
+  void All1Click();
+  void Hide1Click();
+  void NStatisticsClick();
+  void NOptionsClick();
+  void NHelpClick();
+  void NAboutClick();
+
   TTrafficLog TLog;
   QTimer Timer1;
+  TImageList ImageList1;
+  QMenu PopupMenu1;
+  TNotifyIcon NotifyIcon1;
+
+  QAction* Open1 = nullptr;
+  QMenu* New1 = nullptr;
+  QAction* NWanLan = nullptr;
+  QAction* NWan = nullptr;
+  QAction* NLAN = nullptr;
+  QAction* NInternet = nullptr;
+  QAction* All1 = nullptr;
+  QAction* Hide1 = nullptr;
+  QAction* NStatistics = nullptr;
+  QAction* NOptions = nullptr;
+  QAction* NHelp = nullptr;
+  QAction* NAbout = nullptr;
+  QAction* Quit1 = nullptr;
+
+  // Where "&Help" sends the user's browser; tests replace it.
+  std::function<void(const QUrl&)> OpenUrl;
 
  private:
   void Timer1Timer();
+  void CreateMenu();
+  void ToggleView(int view);
+  void MediaPlayer1Error(const QString& text);
 
   std::unique_ptr<TSampler> FSampler;
-  QString FTrayHint;
-  uint32_t FTrayBar = 0;
-  uint32_t FTrayHeight = 1;
+  // Made on the first sound: the media framework takes a while to start. The player goes
+  // before its output.
+  std::unique_ptr<QAudioOutput> FAudioOutput;
+  std::unique_ptr<QMediaPlayer> MediaPlayer1;
 };
 
 // Created second at start-up; lives until exit.
 extern TFVCLS* FVCLS;
+
+// The tray icon is on, but the desktop has nowhere to show it: nothing but the primary window's
+// close could then end the program.
+bool TrayMissing();
 
 }  // namespace zul

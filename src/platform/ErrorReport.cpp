@@ -32,6 +32,13 @@ void ReportError(std::string_view key, const std::string& text) {
   if (Sink()) Sink()(text);
 }
 
+void ReportAlways(std::string_view key, const std::string& text) {
+  Standing().emplace(key);
+  std::fprintf(stderr, "zul: %s\n", text.c_str());
+  std::fflush(stderr);
+  if (Sink()) Sink()(text);
+}
+
 void ClearError(std::string_view key) {
   auto& standing = Standing();
   if (auto it = standing.find(key); it != standing.end()) standing.erase(it);

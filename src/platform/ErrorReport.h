@@ -18,6 +18,10 @@ void SetErrorSink(TErrorSink sink);
 void ReportError(std::string_view key, const std::string& text);
 void ClearError(std::string_view key);
 
+// Never silenced, for what is about to be lost (the exit's last word about traffic it could not
+// save): written to standard error every time and shown even while a report under `key` stands.
+void ReportAlways(std::string_view key, const std::string& text);
+
 // Runs a handler body; an exception that leaves it is reported under `key`, a clean run clears
 // the key. Returns whether the body completed.
 template <class F>

@@ -10,9 +10,6 @@
 namespace zul {
 namespace {
 
-// The exit steps are bounded one by one; this is the bound on all of them together.
-constexpr auto kExitDeadline = std::chrono::seconds(20);
-
 std::function<void()>& Steps() {
   static std::function<void()> steps;
   return steps;

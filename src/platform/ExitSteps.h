@@ -2,9 +2,13 @@
 // the start-up sequence, which owns them; windows and signals only ask for them.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 namespace zul {
+
+// The exit steps are bounded one by one; this is the bound on all of them together.
+inline constexpr std::chrono::seconds kExitDeadline{20};
 
 // Installs the steps that RunExitSteps runs. Main thread only.
 void SetExitSteps(std::function<void()> steps);

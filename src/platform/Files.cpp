@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <stdexcept>
 #include <system_error>
 
@@ -116,13 +118,23 @@ void WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes
   SyncFolder(FolderOf(path), noun);
 }
 
-TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes) {
+TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vector<uint8_t>& bytes,
+                          std::string* why) {
   bytes.clear();
+  auto unusable = [why](const std::string& text) {
+    if (why != nullptr) *why = text;
+    return TReadStatus::Unusable;
+  };
   // O_NONBLOCK keeps a FIFO planted at the path from hanging the caller.
   const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return errno == ENOENT ? TReadStatus::Missing : TReadStatus::Unusable;
+  if (!fd) {
+    const int err = errno;
+    if (err == ENOENT) return TReadStatus::Missing;
+    return unusable(ErrnoText(err));
+  }
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return TReadStatus::Unusable;
+  if (::fstat(fd.Get(), &st) != 0) return unusable(ErrnoText(errno));
+  if (!S_ISREG(st.st_mode)) return unusable("it is not a regular file");
   bytes.resize(limit);
   std::size_t done = 0;
   while (done < limit) {
@@ -130,13 +142,59 @@ TReadStatus ReadFileStart(const std::string& path, std::size_t limit, std::vecto
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       bytes.clear();
-      return TReadStatus::Unusable;
+      return unusable(ErrnoText(errno));
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   bytes.resize(done);
   return TReadStatus::Ok;
+}
+
+std::string ResolveLinks(const std::string& path, const std::string& noun) {
+  // The same bound the kernel puts on a chain of links.
+  constexpr int kMaxHops = 40;
+  std::string at = path;
+  for (int hop = 0; hop <= kMaxHops; ++hop) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) {
+      if (errno == ENOENT) return at;
+      Fail("Cannot look up the " + noun, at, errno);
+    }
+    if (!S_ISLNK(st.st_mode)) return at;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(at.c_str(), target.data(), target.size());
+    if (n < 0) Fail("Cannot follow the link to the " + noun, at, errno);
+    if (static_cast<std::size_t>(n) >= target.size())
+      Fail("Cannot follow the link to the " + noun, at, ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(n));
+    at = (!target.empty() && target[0] == '/') ? target : FolderOf(at) + "/" + target;
+  }
+  Fail("Cannot follow the link to the " + noun, path, ELOOP);
+}
+
+std::string MoveAside(const std::string& path, const std::string& tag, const std::string& noun) {
+  const std::time_t t = std::time(nullptr);
+  std::tm lt{};
+  localtime_r(&t, &lt);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &lt);
+  const std::string base = path + "." + tag + "-" + stamp;
+  for (int i = 0; i < 100; ++i) {
+    const std::string aside = i == 0 ? base : base + "-" + std::to_string(i);
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+      return aside;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+      // A file system without the no-replace rename: look first, then rename.
+      struct stat st {};
+      if (::lstat(aside.c_str(), &st) == 0) continue;
+      if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+      err = errno;
+    }
+    if (err != EEXIST) Fail("Cannot rename the " + noun, path, err);
+  }
+  Fail("Cannot rename the " + noun, path, EEXIST);
 }
 
 TFileLock::TResult TFileLock::TryLock(const std::string& path) {

@@ -29,6 +29,11 @@ bool IsPrivateDir(const std::string& path) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
+// The lock and the socket are created in it.
+bool IsWritableDir(const std::string& path) {
+  return access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
 
 std::string FindExeDir() {
@@ -53,7 +58,9 @@ std::string FindDataDir() {
 
 std::string FindRuntimeDir() {
   std::string dir = EnvOrEmpty("XDG_RUNTIME_DIR");
-  if (!dir.empty() && dir.front() == '/' && IsPrivateDir(dir)) return WithSlash(dir);
+  // One we cannot write to is passed over like one that is not private.
+  if (!dir.empty() && dir.front() == '/' && IsPrivateDir(dir) && IsWritableDir(dir))
+    return WithSlash(dir);
 
   std::string tmp = EnvOrEmpty("TMPDIR");
   if (tmp.empty() || tmp.front() != '/') tmp = "/tmp";
@@ -65,6 +72,10 @@ std::string FindRuntimeDir() {
   if (!IsPrivateDir(own))
     throw std::runtime_error("The runtime folder " + own +
                              " is not a private folder of this user; remove it and start again.");
+  // Ours and private, but closed to ourselves (a chmod gone wrong): open it to us again.
+  if (!IsWritableDir(own) && (chmod(own.c_str(), 0700) != 0 || !IsWritableDir(own)))
+    throw std::runtime_error("Cannot write to the runtime folder " + own + ": " +
+                             std::strerror(errno));
   return WithSlash(own);
 }
 

@@ -1,12 +1,14 @@
 #include "platform/SingleInstance.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <QLocalSocket>
-#include <QPointer>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -30,7 +32,8 @@ bool TrySend(const std::string& path, int messageId, Clock::time_point deadline,
   if (path.size() >= sizeof(addr.sun_path)) return false;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-  const TUniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Non-blocking: a listener whose queue is full refuses at once instead of holding us.
+  const TUniqueFd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!sock) return false;
   const int fd = sock.Get();
   bool ok = false;
@@ -64,19 +67,20 @@ TInstanceClaim ClaimInstance(const std::string& runtimeDir, const std::string& n
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
   // The lock, not the socket, decides: of two starts at the same moment exactly one wins it.
-  switch (claim.Lock.TryLock(lockPath)) {
-    case TFileLock::TResult::Locked:
-      return claim;
-    case TFileLock::TResult::Failed:
-      claim.Role = TInstanceRole::Unresponsive;
-      claim.Error = claim.Lock.Error();
-      return claim;
-    case TFileLock::TResult::HeldElsewhere:
-      break;
-  }
-
-  // The winner may still be starting up: keep trying until it listens and answers.
+  // The holder may still be starting up, or ending: keep offering the message and trying the
+  // lock until it answers or lets go.
   while (true) {
+    switch (claim.Lock.TryLock(lockPath)) {
+      case TFileLock::TResult::Locked:
+        claim.Role = TInstanceRole::Primary;
+        return claim;
+      case TFileLock::TResult::Failed:
+        claim.Role = TInstanceRole::Unresponsive;
+        claim.Error = claim.Lock.Error();
+        return claim;
+      case TFileLock::TResult::HeldElsewhere:
+        break;
+    }
     bool answered = false;
     if (TrySend(sockPath, messageId, deadline, answered) && answered) {
       claim.Role = TInstanceRole::Handed;
@@ -91,34 +95,142 @@ TInstanceClaim ClaimInstance(const std::string& runtimeDir, const std::string& n
   return claim;
 }
 
+namespace {
+constexpr int kFirstBackoffMs = 50;
+constexpr int kLastBackoffMs = 1000;
+}  // namespace
+
 TInstanceServer::TInstanceServer(QObject* parent) : QObject(parent) {
-  connect(&FServer, &QLocalServer::newConnection, this, &TInstanceServer::OnConnection);
+  FRetry.setSingleShot(true);
+  connect(&FRetry, &QTimer::timeout, this, [this] {
+    if (FNotifier) FNotifier->setEnabled(true);
+    AcceptReady();
+  });
+}
+
+TInstanceServer::~TInstanceServer() {
+  Close();
 }
 
 bool TInstanceServer::Listen(const std::string& runtimeDir, const std::string& name) {
-  const QString path = QString::fromStdString(runtimeDir + name);
-  // We hold the lock, so a socket file there is a stale one from a killed instance.
-  QLocalServer::removeServer(path);
-  FServer.setSocketOptions(QLocalServer::UserAccessOption);
-  return FServer.listen(path);
+  Close();
+  const std::string path = runtimeDir + name;
+  auto fail = [this, &path](const char* what, int err) {
+    FError = QString::fromStdString(std::string(what) + " \"" + path + "\": " + std::strerror(err));
+    FListen.Reset();
+    return false;
+  };
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) return fail("Socket path too long", ENAMETOOLONG);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  // We hold the lock, so anything at the path was left by a killed instance (or planted): a
+  // socket or a plain file goes; an empty folder too; anything else is reported.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    const int rc = S_ISDIR(st.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str());
+    if (rc != 0) return fail("Cannot remove the stale", errno);
+  }
+
+  FListen = TUniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!FListen) return fail("Cannot create the socket", errno);
+  // Only this user may connect, from the moment the socket exists.
+  const mode_t oldMask = ::umask(077);
+  const int bound = ::bind(FListen.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  const int bindErr = errno;
+  ::umask(oldMask);
+  if (bound != 0) return fail("Cannot bind the socket", bindErr);
+  FPath = path;
+  ::chmod(path.c_str(), 0600);
+  if (::listen(FListen.Get(), 64) != 0) {
+    const int err = errno;
+    Close();
+    return fail("Cannot listen on the socket", err);
+  }
+  FBackoffMs = kFirstBackoffMs;
+  FNotifier = std::make_unique<QSocketNotifier>(FListen.Get(), QSocketNotifier::Read);
+  connect(FNotifier.get(), &QSocketNotifier::activated, this, &TInstanceServer::AcceptReady);
+  return true;
 }
 
-void TInstanceServer::OnConnection() {
-  while (QLocalSocket* sock = FServer.nextPendingConnection()) {
-    connect(sock, &QLocalSocket::disconnected, sock, &QObject::deleteLater);
-    connect(sock, &QLocalSocket::readyRead, this, [this, sock] {
-      if (!sock->canReadLine()) {
-        if (sock->bytesAvailable() > 64) sock->abort();  // not one of ours
+void TInstanceServer::Close() {
+  FRetry.stop();
+  FNotifier.reset();
+  if (FListen) {
+    FListen.Reset();
+    if (!FPath.empty()) ::unlink(FPath.c_str());
+  }
+  FPath.clear();
+}
+
+void TInstanceServer::AcceptReady() {
+  if (!FListen) return;
+  // A bounded batch per wake-up, so a flood of connections cannot starve the user interface.
+  for (int n = 0; n < 256; ++n) {
+    const int fd = ::accept4(FListen.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        FBackoffMs = kFirstBackoffMs;
+        FShort = false;
         return;
       }
-      bool ok = false;
-      const int id = QString::fromLatin1(sock->readLine().trimmed()).toInt(&ok);
-      sock->write("ok\n");
-      sock->flush();
-      sock->disconnectFromServer();
-      if (ok) Q_EMIT MessageReceived(id);
-    });
+      // No descriptor or memory left: the connection waits in the queue. Pause instead of
+      // spinning on it, and go on listening.
+      FShort = true;
+      FNotifier->setEnabled(false);
+      FRetry.start(FBackoffMs);
+      FBackoffMs = std::min(FBackoffMs * 2, kLastBackoffMs);
+      return;
+    }
+    // A start sends its message right after connecting, so it is waiting by now. When
+    // descriptors or places are short, a connection with nothing to say goes at once (its
+    // caller, if it is a start, simply tries again); the queue behind it then drains.
+    int waiting = 0;
+    const bool said = ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+    const bool full = FClients >= kMaxClients;
+    if ((!said && (full || FShort)) || FClients >= 2 * kMaxClients) {
+      ::close(fd);
+      continue;
+    }
+    Serve(fd);
   }
+}
+
+void TInstanceServer::Serve(int fd) {
+  auto* sock = new QLocalSocket(this);
+  if (!sock->setSocketDescriptor(fd)) {
+    ::close(fd);
+    delete sock;
+    return;
+  }
+  ++FClients;
+  connect(sock, &QObject::destroyed, this, [this] { --FClients; });
+  connect(sock, &QLocalSocket::disconnected, sock, &QObject::deleteLater);
+  auto* idle = new QTimer(sock);
+  idle->setSingleShot(true);
+  connect(idle, &QTimer::timeout, sock, [sock] {
+    sock->abort();
+    sock->deleteLater();
+  });
+  idle->start(kIdleMs);
+  connect(sock, &QLocalSocket::readyRead, this, [this, sock] {
+    if (!sock->canReadLine()) {
+      if (sock->bytesAvailable() > 64) {
+        sock->abort();  // not one of ours
+        sock->deleteLater();
+      }
+      return;
+    }
+    bool ok = false;
+    const int id = QString::fromLatin1(sock->readLine().trimmed()).toInt(&ok);
+    sock->write("ok\n");
+    sock->flush();
+    sock->disconnectFromServer();
+    if (ok) Q_EMIT MessageReceived(id);
+  });
 }
 
 }  // namespace zul

@@ -1,7 +1,10 @@
 #include "CfgF.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "platform/Files.h"
@@ -149,6 +152,30 @@ TCfgLoadResult Defaulted(TCfgRec& rec, const std::string& exeDir, TCfgLoadResult
   return why;
 }
 
+// The file is there but of no use: defaults, and the user is told what happens to the file.
+TCfgLoadResult Unusable(const std::string& path, TCfgRec& rec, const std::string& exeDir,
+                        TCfgFileState& state, TCfgLoadResult why, const std::string& reason,
+                        bool keepAside) {
+  state.Result = why;
+  state.KeepAside = keepAside;
+  state.Notice = "The settings file \"" + path + "\" cannot be used: " + reason +
+                 ". ZUL runs with the default settings. ";
+  std::string kept = path;
+  try {
+    kept = ResolveLinks(path, "settings file");
+  } catch (const std::exception&) {
+    // The link cannot be followed now; the save will say so.
+  }
+  state.Notice += keepAside ? "The file is kept: before settings are saved it is renamed to \"" +
+                                  kept + ".unused-<date>-<time>\"."
+                            : "It is left as it is, and settings cannot be saved until it is "
+                              "removed.";
+  return Defaulted(rec, exeDir, why);
+}
+
+// What the program's own load found; main thread only.
+TCfgFileState CfgFileState;
+
 }  // namespace
 
 TCfgRec DecodeCfg(const TCfgImage& image) {
@@ -280,44 +307,83 @@ void SetDefaultCfg(TCfgRec& rec, const std::string& exeDir) {
 }
 
 TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir) {
+  TCfgFileState state;
+  return LoadCfgFile(path, rec, exeDir, state);
+}
+
+TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir,
+                           TCfgFileState& state) {
+  state = TCfgFileState{};
   std::vector<uint8_t> bytes;
-  switch (ReadFileStart(path, kCfgSize, bytes)) {
+  std::string why;
+  switch (ReadFileStart(path, kCfgSize, bytes, &why)) {
     case TReadStatus::Ok:
       break;
     case TReadStatus::Missing:
-      return Defaulted(rec, exeDir, TCfgLoadResult::Missing);
-    case TReadStatus::Unusable:
-      return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
+      state.Result = TCfgLoadResult::Missing;
+      return Defaulted(rec, exeDir, state.Result);
+    case TReadStatus::Unusable: {
+      // Only a regular file (one we may not read) is ours to move; a FIFO, a folder or a link
+      // loop is somebody's doing and stays exactly as it is.
+      struct stat st {};
+      const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+      return Unusable(path, rec, exeDir, state, TCfgLoadResult::Unreadable,
+                      regular ? "it cannot be read: " + why : why, regular);
+    }
   }
-  if (bytes.size() != kCfgSize) return Defaulted(rec, exeDir, TCfgLoadResult::Unreadable);
+  if (bytes.size() != kCfgSize)
+    return Unusable(path, rec, exeDir, state, TCfgLoadResult::Unreadable,
+                    "it holds " + std::to_string(bytes.size()) + " bytes, not the " +
+                        std::to_string(kCfgSize) + " of a settings record",
+                    true);
   TCfgImage image{};
   std::copy(bytes.begin(), bytes.end(), image.begin());
   ScrambleCfg(image);
-  if (GetU16(image, cfgoff::Version) != kCfgVersion) {
-    // A record of another format is useless; remove it so the next save starts clean.
-    std::remove(path.c_str());
-    return Defaulted(rec, exeDir, TCfgLoadResult::BadVersion);
-  }
+  if (GetU16(image, cfgoff::Version) != kCfgVersion)
+    return Unusable(path, rec, exeDir, state, TCfgLoadResult::BadVersion,
+                    "it is not a settings record of this version (version " +
+                        std::to_string(GetU16(image, cfgoff::Version)) + ", expected " +
+                        std::to_string(kCfgVersion) + ")",
+                    true);
   rec = DecodeCfg(image);
-  return TCfgLoadResult::Loaded;
+  state.Result = TCfgLoadResult::Loaded;
+  return state.Result;
 }
 
 void SaveCfgFile(const std::string& path, TCfgRec& rec) {
+  TCfgFileState state;
+  SaveCfgFile(path, rec, state);
+}
+
+void SaveCfgFile(const std::string& path, TCfgRec& rec, TCfgFileState& state) {
+  const std::string target = ResolveLinks(path, "settings file");
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw std::runtime_error("Cannot save the settings file \"" + path +
+                             "\": it is not a regular file; it was left as it is.");
+  if (state.KeepAside) {
+    state.AsidePath = MoveAside(target, "unused", "unusable settings file");
+    state.KeepAside = false;
+  }
   rec.Version = kCfgVersion;
   const TCfgImage image = EncodeCfg(rec);
   TCfgImage disk = image;
   ScrambleCfg(disk);
-  WriteFileAtomically(path, disk, kPrivateFileMode, "settings file");
+  WriteFileAtomically(target, disk, kPrivateFileMode, "settings file");
   rec.Stored = image;
 }
 
 void LoadCfg() {
-  LoadCfgFile(DataDir + "ZUL.cfg", Cfg, ExeDir);
+  LoadCfgFile(DataDir + "ZUL.cfg", Cfg, ExeDir, CfgFileState);
 }
 
 void SaveCfg() {
   if (!DataDir.empty()) MakePrivateDir(DataDir, "settings folder");
-  SaveCfgFile(DataDir + "ZUL.cfg", Cfg);
+  SaveCfgFile(DataDir + "ZUL.cfg", Cfg, CfgFileState);
+}
+
+std::string TakeCfgNotice() {
+  return std::exchange(CfgFileState.Notice, std::string());
 }
 
 }  // namespace zul

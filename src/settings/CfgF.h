@@ -100,21 +100,40 @@ enum class TCfgLoadResult {
   Loaded,      // the file's record
   Missing,     // no file: defaults
   Unreadable,  // exists but cannot be opened, not a regular file, or short: defaults, file kept
-  BadVersion,  // wrong version: file deleted, defaults
+  BadVersion,  // another version (or no settings record at all): defaults, file kept
 };
 
-// Fills `rec` from `path`, or with the defaults. Never throws.
+// What a load found at the settings path, carried to the start-up's notice and the next save.
+// A file that is there but cannot be used is never deleted and never overwritten: a regular one
+// is renamed aside ("ZUL.cfg.unused-YYYYMMDD-HHMMSS") just before the first save writes a new
+// record; anything else (a FIFO, a folder, a link loop) is left alone and the save refuses it.
+struct TCfgFileState {
+  TCfgLoadResult Result = TCfgLoadResult::Missing;
+  std::string Notice;      // for the user, once; empty when the file was loaded or missing
+  bool KeepAside = false;  // rename the unusable file aside before the next save
+  std::string AsidePath;   // where it went, once the save moved it
+};
+
+// Fills `rec` from `path`, or with the defaults. Never throws and never changes the disk.
 TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir);
+TCfgLoadResult LoadCfgFile(const std::string& path, TCfgRec& rec, const std::string& exeDir,
+                           TCfgFileState& state);
 
 // Writes `rec` (Version set to 2009) to `path`, replacing the file atomically; `Stored` then
-// holds the image written. The record in memory stays unscrambled.
+// holds the image written. The record in memory stays unscrambled. A symbolic link at `path` is
+// written through: its target is replaced, in the target's folder, and the link stays. A path
+// that is not a regular file is refused. With `state`, an unusable file found by the load is
+// renamed aside first; when that fails nothing is written.
 // Throws std::runtime_error with a readable message on failure; the old file is then intact.
 void SaveCfgFile(const std::string& path, TCfgRec& rec);
+void SaveCfgFile(const std::string& path, TCfgRec& rec, TCfgFileState& state);
 
 // The program's own operations on `Cfg` at DataDir + "ZUL.cfg". SaveCfg creates DataDir when
 // it is missing and throws std::runtime_error on failure; LoadCfg never throws.
 void LoadCfg();
 void SaveCfg();
+// What LoadCfg has to tell the user about the file it could not use; empty afterwards.
+std::string TakeCfgNotice();
 
 // The record keeps whatever the file held; users of an index field check its range here.
 // `value` when it is below `count`, otherwise `fallback`.

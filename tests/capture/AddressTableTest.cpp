@@ -5,7 +5,10 @@
 #include <netinet/in.h>
 
 #include <deque>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FrameKit.h"
 #include "capture/Watch.h"
@@ -28,10 +31,20 @@ class FakeListing {
     sockaddr* a = Inet(ip);
     Append(d, a, mask != nullptr ? Inet(mask) : nullptr);
   }
-  void AddIPv6(pcap_if_t* d) {
+  // An IPv6 entry; "::" without a prefix unless told.
+  void AddIPv6(pcap_if_t* d, const char* ip = "::", int prefix = -1) {
     sockaddr_in6& s = V6.emplace_back();
     s.sin6_family = AF_INET6;
-    Append(d, reinterpret_cast<sockaddr*>(&s), nullptr);
+    if (inet_pton(AF_INET6, ip, &s.sin6_addr) != 1) throw std::runtime_error("bad address");
+    sockaddr* mask = nullptr;
+    if (prefix >= 0) {
+      sockaddr_in6& m = V6.emplace_back();
+      m.sin6_family = AF_INET6;
+      for (int bit = 0; bit < prefix; ++bit)
+        m.sin6_addr.s6_addr[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+      mask = reinterpret_cast<sockaddr*>(&m);
+    }
+    Append(d, reinterpret_cast<sockaddr*>(&s), mask);
   }
   void AddLinkLayer(pcap_if_t* d) {
     sockaddr_ll& s = Links.emplace_back();
@@ -88,11 +101,29 @@ TEST_F(WatchedDevices, LinkLayerEntryAloneIsNoAddress) {
   EXPECT_TRUE(SelectWatchedDevices(L.List()).empty());
 }
 
-TEST_F(WatchedDevices, DeviceWithOnlyIPv6IsWatched) {
-  pcap_if_t* d = L.AddDevice("wg0", nullptr);
-  L.AddLinkLayer(d);
-  L.AddIPv6(d);
-  ASSERT_EQ(SelectWatchedDevices(L.List()).size(), 1u);
+TEST_F(WatchedDevices, IPv6MakesAnAdapterOnlyWhenNotLinkLocal) {
+  const struct {
+    const char* Name;
+    std::vector<std::pair<const char*, int>> V6;  // address, prefix
+    bool WithIPv4;
+    bool Watched;
+  } rows[] = {
+      {"GlobalOnly", {{"2001:db8:1::20", 64}}, false, true},
+      {"LinkLocalOnly", {{"fe80::1", 64}}, false, false},
+      {"SeveralLinkLocal", {{"fe80::1", 64}, {"febf::2", 64}}, false, false},
+      {"LinkLocalAndGlobal", {{"fe80::1", 64}, {"2001:db8:1::20", 64}}, false, true},
+      {"LinkLocalAndIPv4", {{"fe80::1", 64}}, true, true},
+      {"UniqueLocal", {{"fd00::5", 64}}, false, true},
+  };
+  for (const auto& row : rows) {
+    FakeListing listing;
+    pcap_if_t* d = listing.AddDevice("veth0", nullptr);
+    listing.AddLinkLayer(d);
+    for (const auto& [ip, prefix] : row.V6) listing.AddIPv6(d, ip, prefix);
+    if (row.WithIPv4) listing.AddIPv4(d, "192.0.2.5", "255.255.255.0");
+    EXPECT_EQ(HasNetworkAddress(*d), row.Watched) << row.Name;
+    EXPECT_EQ(SelectWatchedDevices(listing.List()).size(), row.Watched ? 1u : 0u) << row.Name;
+  }
 }
 
 TEST_F(WatchedDevices, LoopbackIsNeverWatched) {
@@ -123,10 +154,17 @@ TEST_F(WatchedDevices, TableHoldsAtMostSixteenDevices) {
     pcap_if_t* d = L.AddDevice(names.emplace_back("veth" + std::to_string(i)).c_str(), nullptr);
     L.AddIPv6(d);
   }
-  const auto picked = SelectWatchedDevices(L.List());
+  std::vector<std::string> leftOut;
+  const auto picked = SelectWatchedDevices(L.List(), kMaxWatchers, &leftOut);
   ASSERT_EQ(picked.size(), 16u);
   EXPECT_EQ(picked.back().Name, "veth15");
   EXPECT_EQ(picked.back().Index, 15);
+  EXPECT_EQ(leftOut, (std::vector<std::string>{"veth16", "veth17", "veth18", "veth19"}));
+  // A table that already holds 14 takes two more.
+  leftOut.clear();
+  EXPECT_EQ(SelectWatchedDevices(L.List(), 2, &leftOut).size(), 2u);
+  EXPECT_EQ(leftOut.size(), 18u);
+  EXPECT_EQ(leftOut.front(), "veth2");
 }
 
 class AddressTable : public ::testing::Test {
@@ -171,6 +209,39 @@ TEST_F(AddressTable, SkipsEntriesThatAreNotIPv4OrHaveNoNetmask) {
   ASSERT_EQ(W.AddressCount, 1);
   EXPECT_EQ(W.Addresses[0].IPText, "203.0.113.5");
   EXPECT_EQ(W.Addresses[0].MaskText, "255.255.255.128");
+}
+
+TEST_F(AddressTable, IPv6TableKeepsPrefixesButNotLinkLocalOnes) {
+  pcap_if_t* d = L.AddDevice("eth0", nullptr);
+  L.AddIPv4(d, "192.0.2.9", "255.255.255.0");
+  L.AddIPv6(d, "fe80::1", 64);
+  L.AddIPv6(d, "2001:db8:1::20", 64);
+  L.AddIPv6(d, "2001:db8:2::1");  // without a prefix: not kept, like IPv4 without a netmask
+  L.AddIPv6(d, "2001:db8:ab00::1", 40);
+  L.AddIPv6(d, "2001:db8:9::5", 128);
+  FillAddressTable6(d->addresses, W);
+  ASSERT_EQ(W.Address6Count, 3);
+  EXPECT_EQ(W.Addresses6[0].IPText, "2001:db8:1::20");
+  EXPECT_EQ(W.Addresses6[0].PrefixLength, 64);
+  EXPECT_EQ(W.Addresses6[1].IPText, "2001:db8:ab00::1");
+  EXPECT_EQ(W.Addresses6[1].PrefixLength, 40);
+  EXPECT_EQ(W.Addresses6[2].PrefixLength, 128);
+  EXPECT_EQ(W.AddressCount, 0);  // the IPv4 table is filled on its own
+  // The tables classify: in the /64, in the /40, and just outside both.
+  EXPECT_TRUE(IsLocalAddress6(W, zultest::Ip6("2001:db8:1::ffff").data()));
+  EXPECT_TRUE(IsLocalAddress6(W, zultest::Ip6("2001:db8:abcd::1").data()));
+  EXPECT_FALSE(IsLocalAddress6(W, zultest::Ip6("2001:db8:1:1::1").data()));
+  EXPECT_FALSE(IsLocalAddress6(W, zultest::Ip6("2001:db8:2::1").data()));
+}
+
+TEST_F(AddressTable, IPv6TableKeepsTheFirstSixteen) {
+  pcap_if_t* d = L.AddDevice("eth0", nullptr);
+  std::deque<std::string> ips;
+  for (int i = 1; i <= 20; ++i)
+    L.AddIPv6(d, ips.emplace_back("2001:db8:" + std::to_string(i) + "::1").c_str(), 64);
+  FillAddressTable6(d->addresses, W);
+  ASSERT_EQ(W.Address6Count, 16);
+  EXPECT_EQ(W.Addresses6[15].IPText, "2001:db8:16::1");
 }
 
 TEST_F(AddressTable, DeviceWithoutIPv4KeepsAnEmptyTable) {

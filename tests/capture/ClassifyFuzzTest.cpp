@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -57,6 +58,28 @@ class ClassifyFuzz : public ::testing::Test {
       e.Net = e.IP & e.Mask;
       e.InvMask = ~e.Mask;
     }
+    w.Address6Count = static_cast<int32_t>(Below(kMaxAddresses + 1));
+    for (int32_t i = 0; i < w.Address6Count; ++i) {
+      TNetIP6Mask& e = w.Addresses6[i];
+      PoolAddress6(e.IP.data());
+      const uint32_t prefix = Below(129);
+      std::array<uint8_t, 16> mask{};
+      for (uint32_t bit = 0; bit < prefix; ++bit)
+        mask[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+      std::array<uint8_t, 16> net{};
+      for (int b = 0; b < 16; ++b) net[b] = e.IP[b] & mask[b];
+      std::memcpy(e.Mask.data(), mask.data(), 16);
+      std::memcpy(e.Net.data(), net.data(), 16);
+    }
+  }
+
+  // IPv6 addresses from a small pool (prefix, link-local, multicast scopes) or random.
+  void PoolAddress6(uint8_t* at) {
+    static const uint8_t kHeads[][4] = {{0x20, 0x01, 0x0d, 0xb8}, {0xfe, 0x80, 0, 0},
+                                        {0xff, 0x02, 0, 0},       {0xff, 0x05, 0, 0},
+                                        {0xff, 0x0e, 0, 0},       {0xfd, 0x00, 0, 0}};
+    for (int i = 0; i < 16; ++i) at[i] = Below(3) == 0 ? Byte() : 0;
+    if (Below(4) != 0) std::memcpy(at, kHeads[Below(6)], 4);
   }
 
   // Hardware address for a frame: the watcher's own, broadcast, zero, or random.
@@ -83,23 +106,34 @@ TEST_F(ClassifyFuzz, EveryFrameKeepsTheCountingRules) {
     TWatch w(block);
     RandomWatcher(w);
 
-    const uint32_t captured = Below(5) == 0 ? Below(kIPv4MinFrameLength + 2) : Below(120);
+    const uint32_t captured = Below(5) == 0 ? Below(kIPv6MinFrameLength + 2) : Below(120);
     // The wire length is never below the captured length.
     const uint32_t wire = captured + (Below(2) == 0 ? 0 : Below(1600));
     auto bytes = std::make_unique<uint8_t[]>(captured == 0 ? 1 : captured);
     uint8_t* f = bytes.get();
-    std::vector<uint8_t> full(std::max<uint32_t>(captured, kIPv4MinFrameLength));
+    std::vector<uint8_t> full(std::max<uint32_t>(captured, kIPv6MinFrameLength));
     for (auto& b : full) b = Byte();
     PutMac(full.data(), w);
     PutMac(full.data() + 6, w);
-    if (Below(2) == 0) {
-      full[12] = 0x08;
-      full[13] = 0x00;
+    switch (Below(3)) {
+      case 0: {
+        full[12] = 0x08;
+        full[13] = 0x00;
+        const uint32_t src = PoolAddress();
+        const uint32_t dst = PoolAddress();
+        std::memcpy(full.data() + 26, &src, 4);
+        std::memcpy(full.data() + 30, &dst, 4);
+        break;
+      }
+      case 1:
+        full[12] = 0x86;
+        full[13] = 0xDD;
+        PoolAddress6(full.data() + 22);
+        PoolAddress6(full.data() + 38);
+        break;
+      default:
+        break;  // whatever EtherType the random bytes make
     }
-    const uint32_t src = PoolAddress();
-    const uint32_t dst = PoolAddress();
-    std::memcpy(full.data() + 26, &src, 4);
-    std::memcpy(full.data() + 30, &dst, 4);
     std::memcpy(f, full.data(), captured);
 
     pcap_pkthdr h{};
@@ -131,9 +165,18 @@ TEST_F(ClassifyFuzz, EveryFrameKeepsTheCountingRules) {
       ASSERT_NE(block[ciAllPcsUp], 0u);
     }
     if (internet) {
-      ASSERT_GE(captured, kIPv4MinFrameLength);
-      ASSERT_EQ(EtherTypeOf(f), kEtherTypeIPv4);
+      // Only a fully captured IPv4 or IPv6 address pair can cross the boundary.
+      const uint16_t type = EtherTypeOf(f);
+      ASSERT_TRUE((type == kEtherTypeIPv4 && captured >= kIPv4MinFrameLength) ||
+                  (type == kEtherTypeIPv6 && captured >= kIPv6MinFrameLength))
+          << type;
       ASSERT_EQ(block[ciLanUp] + block[ciLanDown], 0u);
+      // Link-local and site multicast destinations never do.
+      if (type == kEtherTypeIPv6) {
+        const uint8_t* ip = f + kEthernetHeaderLength;
+        ASSERT_FALSE(IsLocalAddress6(w, ip + kIPv6SourceOffset) &&
+                     IsLocalAddress6(w, ip + kIPv6DestOffset));
+      }
     }
     if (!w.MACFound) {
       ASSERT_EQ(block[ciLanUp] + block[ciWanUp] + block[ciWanDown], 0u);
@@ -157,6 +200,25 @@ TEST_F(ClassifyFuzz, CompareMACOrdersLikeAnUnsignedByteCompare) {
     const int got = CompareMAC(a, b);
     ASSERT_EQ(got, expected < 0 ? -1 : expected > 0 ? 1 : 0);
     ASSERT_EQ(CompareMAC(b, a), -got);
+  }
+}
+
+TEST_F(ClassifyFuzz, GetIPv6HeaderNeverPointsPastTheCapture) {
+  for (int round = 0; round < kRounds; ++round) {
+    const uint32_t captured = Below(80);
+    auto bytes = std::make_unique<uint8_t[]>(captured == 0 ? 1 : captured);
+    for (uint32_t i = 0; i < captured; ++i) bytes[i] = Byte();
+    if (captured >= 14 && Below(2) == 0) {
+      bytes[12] = 0x86;
+      bytes[13] = 0xDD;
+    }
+    const uint8_t* ip = nullptr;
+    if (GetIPv6Header(bytes.get(), captured, &ip)) {
+      ASSERT_EQ(ip, bytes.get() + kEthernetHeaderLength);
+      ASSERT_GE(captured, kIPv6MinFrameLength);
+      volatile uint8_t last = ip[kIPv6DestOffset + 15];
+      (void)last;
+    }
   }
 }
 

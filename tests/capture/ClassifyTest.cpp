@@ -1,6 +1,7 @@
 // Frame functions and the counting of single frames into the counter block.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -13,7 +14,9 @@ namespace {
 
 using zultest::BuildFrame;
 using zultest::Ip;
+using zultest::Ip6;
 using zultest::TFrameDesc;
+using zultest::TIp6;
 using zultest::TMac;
 
 const TMac kOwn = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
@@ -32,6 +35,19 @@ void AddAddress(TWatch& w, const char* ip, const char* mask) {
   e.Mask = Ip(mask);
   e.Net = e.IP & e.Mask;
   e.InvMask = ~e.Mask;
+}
+
+// An IPv6 prefix entry, built the long way round from the prefix length.
+void AddPrefix6(TWatch& w, const char* ip, int length) {
+  TNetIP6Mask& e = w.Addresses6[w.Address6Count++];
+  e.IP = Ip6(ip);
+  std::array<uint8_t, 16> mask{};
+  for (int bit = 0; bit < length; ++bit) mask[bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+  std::array<uint8_t, 16> net{};
+  for (int i = 0; i < 16; ++i) net[i] = e.IP[i] & mask[i];
+  std::memcpy(e.Mask.data(), mask.data(), 16);
+  std::memcpy(e.Net.data(), net.data(), 16);
+  e.PrefixLength = length;
 }
 
 TEST(CompareMAC, EqualAddressesCompareEqual) {
@@ -107,6 +123,61 @@ TEST_F(LocalAddress, WatcherWithoutSubnetsFindsEveryAddressNonLocal) {
   EXPECT_FALSE(IsLocalAddress(W, Ip("0.0.0.0")));
 }
 
+TEST_F(LocalAddress, MulticastKeptInsideTheSiteIsLocalWithOrWithoutSubnets) {
+  const struct {
+    const char* Address;
+    bool Local;
+  } rows[] = {
+      {"224.0.0.251", true},     {"224.0.0.0", true},        {"224.0.0.255", true},
+      {"239.255.255.250", true}, {"239.0.0.1", true},        {"224.0.1.1", false},
+      {"225.0.0.1", false},      {"238.255.255.255", false}, {"240.0.0.1", false},
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& row : rows)
+      EXPECT_EQ(IsLocalAddress(W, Ip(row.Address)), row.Local) << row.Address << " pass " << pass;
+    AddAddress(W, "192.168.1.20", "255.255.255.0");
+  }
+}
+
+TEST_F(LocalAddress, IPv6IsLocalInAPrefixOnTheLinkOrInSiteMulticast) {
+  AddPrefix6(W, "2001:db8:1::20", 64);
+  AddPrefix6(W, "2001:db8:ab00::1", 40);
+  AddPrefix6(W, "2001:db8:9::5", 128);
+  const struct {
+    const char* Address;
+    bool Local;
+  } rows[] = {
+      {"2001:db8:1::7", true},
+      {"2001:db8:1:0:ffff:ffff:ffff:ffff", true},
+      {"2001:db8:1:1::7", false},  // the next /64
+      {"2001:db8:abff::9", true},
+      {"2001:db8:ac00::9", false},
+      {"2001:db8:9::5", true},
+      {"2001:db8:9::6", false},
+      {"2001:db8:ff::9", false},
+      {"fe80::1", true},
+      {"febf:ffff::1", true},  // still fe80::/10
+      {"fec0::1", false},
+      {"ff02::fb", true},
+      {"ff01::1", true},
+      {"ff05::1:3", true},
+      {"ff0e::1", false},  // global scope
+      {"ff08::1", false},
+      {"ff12::1", false},
+      {"::", false},
+      {"::1", false},
+  };
+  for (const auto& row : rows) {
+    const TIp6 a = Ip6(row.Address);
+    EXPECT_EQ(IsLocalAddress6(W, a.data()), row.Local) << row.Address;
+  }
+  TCounterBlock block{};
+  TWatch none(block);
+  EXPECT_FALSE(IsLocalAddress6(none, Ip6("2001:db8:1::7").data()));
+  EXPECT_TRUE(IsLocalAddress6(none, Ip6("fe80::7").data()));
+  EXPECT_FALSE(IsLocalAddress6(none, nullptr));
+}
+
 // One frame and the counters it must add to, by name.
 struct TFrameRow {
   const char* Name;
@@ -148,6 +219,7 @@ class HandlePacketOnLan : public ::testing::TestWithParam<TFrameRow> {
     W.MAC = kOwn;
     W.MACFound = true;
     AddAddress(W, "192.168.1.20", "255.255.255.0");
+    AddPrefix6(W, "2001:db8:1::20", 64);
   }
   TCounterBlock Block{};
   TWatch W{Block};
@@ -161,6 +233,17 @@ const auto kHome = Ip("192.168.1.20");
 const auto kNeighbour = Ip("192.168.1.7");
 const auto kRemote = Ip("198.51.100.7");
 const auto kRemote2 = Ip("203.0.113.9");
+const TIp6 kHome6 = Ip6("2001:db8:1::20");
+const TIp6 kNeighbour6 = Ip6("2001:db8:1::7");
+const TIp6 kRemote6 = Ip6("2001:db8:ff::9");
+const TIp6 kLinkLocal6 = Ip6("fe80::20");
+const TIp6 kLinkNeighbour6 = Ip6("fe80::7");
+const TMac kMulticast6 = {0x33, 0x33, 0x00, 0x00, 0x00, 0xFB};
+
+// An IPv6 frame of `length` bytes.
+TFrameDesc V6(const TMac& dst, const TMac& src, const TIp6& from, const TIp6& to, uint32_t length) {
+  return {dst, src, kIPv6, 0, 0, length, from, to};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, HandlePacketOnLan,
@@ -216,11 +299,26 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   {{ciLanDown, 60}}},
         TFrameRow{
-            "MulticastFromThisAdapterIsInternetUpload",
+            "MdnsFromThisAdapterIsLan",
             {{0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB}, kOwn, 0x0800, kHome, Ip("224.0.0.251"), 120},
             0,
             0,
-            {{ciWanUp, 120}, {ciAllPcsUp, 120}}},
+            {{ciLanUp, 120}}},
+        TFrameRow{"SsdpFromAnotherComputerIsLan",
+                  {{0x01, 0x00, 0x5E, 0x7F, 0xFF, 0xFA},
+                   kOther,
+                   0x0800,
+                   kNeighbour,
+                   Ip("239.255.255.250"),
+                   200},
+                  0,
+                  0,
+                  {}},
+        TFrameRow{"RoutedMulticastFromThisAdapterIsInternetUpload",
+                  {{0x01, 0x00, 0x5E, 0x00, 0x01, 0x01}, kOwn, 0x0800, kHome, Ip("224.0.1.1"), 90},
+                  0,
+                  0,
+                  {{ciWanUp, 90}, {ciAllPcsUp, 90}}},
         TFrameRow{"LimitedBroadcastFromThisAdapterIsLan",
                   {kBroadcast, kOwn, 0x0800, kHome, Ip("255.255.255.255"), 342},
                   0,
@@ -246,7 +344,67 @@ INSTANTIATE_TEST_SUITE_P(
                   96,
                   1514,
                   {{ciWanDown, 1514}, {ciAllPcsDown, 1514}}},
-        TFrameRow{"IPv6IsLanOnly", {kOwn, kOther, kIPv6, 0, 0, 86}, 0, 0, {{ciLanDown, 86}}},
+        TFrameRow{"IPv6DownloadToAGlobalAddress",
+                  V6(kOwn, kOther, kRemote6, kHome6, 1000),
+                  0,
+                  0,
+                  {{ciWanDown, 1000}, {ciAllPcsDown, 1000}}},
+        TFrameRow{"IPv6UploadFromThisAdapter",
+                  V6(kOther, kOwn, kHome6, kRemote6, 700),
+                  0,
+                  0,
+                  {{ciWanUp, 700}, {ciAllPcsUp, 700}}},
+        TFrameRow{"IPv6InternetUploadOfAnotherComputer",
+                  V6(kOther, kOther, kNeighbour6, kRemote6, 700),
+                  0,
+                  0,
+                  {{ciAllPcsUp, 700}}},
+        TFrameRow{"IPv6InternetDownloadOfAnotherComputer",
+                  V6(kOther, kOther, kRemote6, kNeighbour6, 700),
+                  0,
+                  0,
+                  {{ciAllPcsDown, 700}}},
+        TFrameRow{"IPv6InsideTheOnLinkPrefixIsLan",
+                  V6(kOwn, kOther, kNeighbour6, kHome6, 300),
+                  0,
+                  0,
+                  {{ciLanDown, 300}}},
+        TFrameRow{"IPv6LinkLocalIsLan",
+                  V6(kOwn, kOther, kLinkNeighbour6, kLinkLocal6, 86),
+                  0,
+                  0,
+                  {{ciLanDown, 86}}},
+        TFrameRow{"IPv6FromLinkLocalToTheInternetIsUpload",
+                  V6(kOther, kOwn, kLinkLocal6, kRemote6, 86),
+                  0,
+                  0,
+                  {{ciWanUp, 86}, {ciAllPcsUp, 86}}},
+        TFrameRow{"IPv6MdnsFromThisAdapterIsLan",
+                  V6(kMulticast6, kOwn, kLinkLocal6, Ip6("ff02::fb"), 120),
+                  0,
+                  0,
+                  {{ciLanUp, 120}}},
+        TFrameRow{"IPv6SiteMulticastIsLan",
+                  V6(kMulticast6, kOwn, kHome6, Ip6("ff05::1:3"), 120),
+                  0,
+                  0,
+                  {{ciLanUp, 120}}},
+        TFrameRow{"IPv6GlobalMulticastIsInternetUpload",
+                  V6(kMulticast6, kOwn, kHome6, Ip6("ff0e::1"), 120),
+                  0,
+                  0,
+                  {{ciWanUp, 120}, {ciAllPcsUp, 120}}},
+        TFrameRow{"IPv6CutBeforeItsDestinationAddressCountsByTheLanRules",
+                  V6(kOwn, kOther, kRemote6, kHome6, 100),
+                  53,
+                  100,
+                  {{ciLanDown, 100}}},
+        TFrameRow{"IPv6CapturedUpToItsDestinationAddressIsClassified",
+                  V6(kOwn, kOther, kRemote6, kHome6, 100),
+                  54,
+                  100,
+                  {{ciWanDown, 100}, {ciAllPcsDown, 100}}},
+
         TFrameRow{"VlanTaggedIPv4IsLanOnly",
                   {kOwn, kOther, kVlan, kRemote, kHome, 64},
                   0,

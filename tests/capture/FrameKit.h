@@ -43,6 +43,15 @@ inline uint32_t Ip(const char* dotted) {
   return a.s_addr;
 }
 
+using TIp6 = std::array<uint8_t, 16>;
+
+// An IPv6 address from its text.
+inline TIp6 Ip6(const char* text) {
+  TIp6 a{};
+  if (inet_pton(AF_INET6, text, a.data()) != 1) throw std::runtime_error("bad IPv6 address");
+  return a;
+}
+
 struct TFrameDesc {
   TMac Dst{};
   TMac Src{};
@@ -50,6 +59,8 @@ struct TFrameDesc {
   uint32_t SrcIp = 0;  // network byte order
   uint32_t DstIp = 0;
   uint32_t Length = 60;  // whole frame, Ethernet header included
+  TIp6 SrcIp6{};         // for EtherType 0x86DD
+  TIp6 DstIp6{};
 };
 
 // The frame that `s` describes. An IPv4 frame gets a header whose checksum is wrong on
@@ -84,6 +95,20 @@ inline std::vector<uint8_t> BuildFrame(const TFrameDesc& s) {
     const auto bad = static_cast<uint16_t>(good + 1);
     ip[10] = static_cast<uint8_t>(bad >> 8);
     ip[11] = static_cast<uint8_t>(bad & 0xFF);
+  }
+  if (s.EtherType == 0x86DD && f.size() >= 54) {
+    // "No next header": a receiving stack drops the payload without a word.
+    uint8_t* ip = f.data() + 14;
+    const auto payload = static_cast<uint16_t>(f.size() - 54);
+    ip[0] = 0x60;
+    ip[4] = static_cast<uint8_t>(payload >> 8);
+    ip[5] = static_cast<uint8_t>(payload & 0xFF);
+    ip[6] = 59;
+    ip[7] = 64;
+    for (int i = 0; i < 16; ++i) {
+      ip[8 + i] = s.SrcIp6[i];
+      ip[24 + i] = s.DstIp6[i];
+    }
   }
   return f;
 }

@@ -2,12 +2,14 @@
 // totals, and what reaches the traffic log around hour, day and clock changes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 
 #include "capture/Sampler.h"
 #include "history/LogTestSupport.h"
+#include "platform/ErrorReport.h"
 
 namespace zul {
 namespace {
@@ -50,6 +52,7 @@ class Sampler : public ::testing::Test {
   void NewSampler() {
     S = std::make_unique<TSampler>(Tr, Log, [this] { return Clock.Read(); });
     S->OnError = [this](const std::string& e) { Errors.push_back(e); };
+    S->OnExitLoss = [this](const std::string& e) { Losses.push_back(e); };
   }
   void Start(TDate d, int h, int m, int s) {
     Clock.Set(d, h, m, s);
@@ -86,6 +89,7 @@ class Sampler : public ::testing::Test {
   TFakeClock Clock;
   std::unique_ptr<TSampler> S;
   std::vector<std::string> Errors;
+  std::vector<std::string> Losses;
 };
 
 // --- the second and the history ring ---
@@ -334,9 +338,72 @@ TEST_F(Sampler, ALogThatCannotBeWrittenNeverStopsTheTicksAndTheExitReportsTheLos
   EXPECT_EQ(S->PendingWrites(), 3u);
   EXPECT_EQ(Tr.CurrentHour, 13);
   EXPECT_NO_THROW(S->FlushTotals());
-  ASSERT_EQ(Errors.size(), 2u);
-  EXPECT_NE(Errors[1].find("4 hours could not be saved"), std::string::npos) << Errors[1];
+  EXPECT_EQ(Errors.size(), 1u);
+  ASSERT_EQ(Losses.size(), 1u);
+  // 10800 s of 6 KB/s down and 1.5 KB/s up ("Internet & LAN").
+  EXPECT_NE(Losses[0].find("4 hours (63.3 MB received, 15.8 MB sent) could not be saved"),
+            std::string::npos)
+      << Losses[0];
   EXPECT_EQ(S->PendingWrites(), 0u);
+}
+
+// --- the exit ---
+
+TEST_F(Sampler, TheRunningSecondIsWrittenAtExitAndNeverTwice) {
+  const TDate d = Date(2026, 12, 9);
+  struct TRow {
+    const char* Name;
+    TCounterBlock Running;  // what the second that never finished counted
+    bool TickAfterExit;
+    double LanUpKB;  // the hour's "LAN" upload in the log
+  } rows[] = {
+      {"a quiet running second", kQuiet, false, 10},
+      {"a busy running second", kBusier, false, 12},
+      {"a tick after the exit", kBusier, true, 12},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    Start(d, 10, 0, 0);
+    Run(10);
+    Tr.Counters = row.Running;
+    S->FlushTotals();
+    EXPECT_EQ(Tr.Counters, TCounterBlock{});
+    if (row.TickAfterExit) S->SampleTick();
+    EXPECT_EQ(Tr.HourTotals, TPeriodTotals{});
+    Log.Open(Dir);
+    EXPECT_EQ(LanUp(0, d, 10), row.LanUpKB);
+    EXPECT_EQ(LanUp(1, d, 76), row.LanUpKB);
+    EXPECT_EQ(Losses, std::vector<std::string>{});
+    // Each row starts from an empty log.
+    Log.Close();
+    std::filesystem::remove_all(Dir);
+    Log.Open(Dir);
+    Tr = TTraffic{};
+    NewSampler();
+  }
+}
+
+TEST_F(Sampler, TheExitReportIsWrittenEvenWhileTheLogsReportStands) {
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 59, 0);
+  S->OnError = [](const std::string& e) { ReportError("log.write", e); };
+  S->OnExitLoss = nullptr;  // the program's own way: ReportAlways
+  std::vector<std::string> shown;
+  SetErrorSink([&](const std::string& text) { shown.push_back(text); });
+  auto lock = std::make_unique<test::TForeignLock>(Dir + "bw.DB");
+  Run(120);  // the check at 11:00:00 fails and its report stands
+  ASSERT_EQ(shown.size(), 1u);
+  testing::internal::CaptureStderr();
+  S->FlushTotals();
+  const std::string err = testing::internal::GetCapturedStderr();
+  SetErrorSink(nullptr);
+  ClearError("log.write");
+  ClearError("exit.totals");
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_NE(shown[1].find("2 hours (720.0 KB received, 180.0 KB sent) could not be saved"),
+            std::string::npos)
+      << shown[1];
+  EXPECT_NE(err.find(shown[1]), std::string::npos) << err;
 }
 
 }  // namespace

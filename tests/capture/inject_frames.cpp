@@ -4,7 +4,8 @@
 //   zul_inject_frames DEVICE DST-MAC SRC-MAC ETHERTYPE SRC-IP DST-IP LENGTH COUNT
 //
 // ETHERTYPE is hexadecimal (0x0800: IPv4 with a deliberately wrong header checksum, so the
-// receiving stack drops it silently). LENGTH is the whole frame, 14..1514; COUNT at most 1000000.
+// receiving stack drops it silently; 0x86dd: IPv6 without a next header, SRC-IP and DST-IP then
+// IPv6 addresses). LENGTH is the whole frame, 14..1514; COUNT at most 1000000.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -23,8 +24,13 @@ int main(int argc, char** argv) {
     desc.Dst = zultest::ParseMac(argv[2]);
     desc.Src = zultest::ParseMac(argv[3]);
     desc.EtherType = static_cast<uint16_t>(std::stoul(argv[4], nullptr, 16));
-    desc.SrcIp = zultest::Ip(argv[5]);
-    desc.DstIp = zultest::Ip(argv[6]);
+    if (desc.EtherType == 0x86DD) {
+      desc.SrcIp6 = zultest::Ip6(argv[5]);
+      desc.DstIp6 = zultest::Ip6(argv[6]);
+    } else {
+      desc.SrcIp = zultest::Ip(argv[5]);
+      desc.DstIp = zultest::Ip(argv[6]);
+    }
     const unsigned long length = std::stoul(argv[7]);
     const unsigned long count = std::stoul(argv[8]);
     if (length < 14 || length > 1514 || count > 1000000) {

@@ -73,5 +73,48 @@ TEST(StoredWindowRect, NothingStoredOrCollapsedIsNotApplied) {
       << "a width past 32 bits";
 }
 
+TEST(StoredWindowRect, IsFittedToTheScreensWorkAreas) {
+  // Two screens side by side, each with a panel at the bottom.
+  const std::vector<TWinRect> areas = {{0, 0, 1280, 994}, {1280, 0, 1024, 738}};
+  constexpr int kMinW = 40, kMinH = 30;
+  struct TRow {
+    const char* Name;
+    TCfgRect Stored;
+    std::optional<TRestored> Want;
+  } rows[] = {
+      {"on the first screen: exactly as saved",
+       {100, 50, 317, 161},
+       TRestored{{100, 50, 217, 111}}},
+      {"partly off the second screen: exactly as saved",
+       {2200, 700, 2417, 811},
+       TRestored{{2200, 700, 217, 111}}},
+      {"far left and above", {-100000, -100000, -99783, -99889}, TRestored{{0, 0, 217, 111}, true}},
+      {"far right and below",
+       {100000, 100000, 100217, 100111},
+       TRestored{{2087, 627, 217, 111}, true}},
+      {"in the gap below the second screen's panel",
+       {1400, 800, 1617, 911},
+       TRestored{{1400, 627, 217, 111}, true}},
+      {"tiny", {100, 50, 101, 51}, TRestored{{100, 50, kMinW, kMinH}}},
+      {"huge, on the first screen",
+       {10, 10, 10 + (1 << 30), 10 + (1 << 30)},
+       TRestored{{0, 0, 1280, 994}}},
+      {"a size of 2^31", {-1, 0, std::numeric_limits<int32_t>::max(), 1}, std::nullopt},
+      {"nothing stored", {0, 0, 0, 0}, std::nullopt},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::optional<TRestored> got = RestoreRect(row.Stored, areas, kMinW, kMinH);
+    ASSERT_EQ(got.has_value(), row.Want.has_value());
+    if (!got) continue;
+    EXPECT_EQ(got->Rect, row.Want->Rect);
+    EXPECT_EQ(got->Moved, row.Want->Moved);
+  }
+  // No screen known: only the smallest size.
+  const auto alone = RestoreRect({-5000, 0, -4999, 1}, {}, kMinW, kMinH);
+  ASSERT_TRUE(alone);
+  EXPECT_EQ(alone->Rect, (TWinRect{-5000, 0, kMinW, kMinH}));
+}
+
 }  // namespace
 }  // namespace zul

@@ -1,5 +1,8 @@
 // The window set: set-up and restore at start, placement beside visible windows, the user's
 // open set, always-on-top, and the record of the set at exit.
+#include <QGuiApplication>
+#include <QScreen>
+
 #include "FigureFixture.h"
 
 namespace zul {
@@ -36,6 +39,27 @@ TEST_F(WindowSet, StoredRectangleOfAVisibleWindowIsRestored) {
   EXPECT_TRUE(Figures[1]->FShownByUser);
   EXPECT_EQ(Figures[3]->pos(), QPoint(419, 434)) << "the designed place is kept";
   EXPECT_EQ(Figures[3]->size(), QSize(217, 111));
+}
+
+TEST_F(WindowSet, RectanglesOffEveryScreenComeBackOnAndThePrimaryToItsCorner) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  Cfg.WindowVisible = {true, true, true, true};
+  Cfg.WindowRect[0] = {100000, 100000, 100217, 100111};
+  Cfg.WindowRect[1] = {-100000, -100000, -99783, -99889};
+  Cfg.WindowRect[2] = {100, 50, 101, 51};                        // 1 x 1
+  Cfg.WindowRect[3] = {20, 30, 20 + (1 << 30), 30 + (1 << 30)};  // far larger than the screen
+  Start();
+  for (int v = 0; v < 4; ++v) {
+    SCOPED_TRACE(v);
+    EXPECT_TRUE(area.intersects(Figures[v]->frameGeometry()));
+    EXPECT_LE(Figures[v]->width(), area.width());
+    EXPECT_LE(Figures[v]->height(), area.height());
+    EXPECT_GE(Figures[v]->width(), 32);
+    EXPECT_GT(Figures[v]->height(), Figures[v]->fontMetrics().height());
+  }
+  EXPECT_EQ(Figures[0]->frameGeometry().bottomRight(), area.bottomRight());
+  EXPECT_EQ(Figures[1]->pos(), area.topLeft());
+  EXPECT_EQ(Figures[2]->pos(), QPoint(100, 50));
 }
 
 TEST_F(WindowSet, StartMinimizedShowsNothingAndRestoresNothing) {

@@ -1,9 +1,12 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -78,6 +81,80 @@ TEST_F(Folders, RuntimeDirIsXdgRuntimeDirOnlyWhenPrivate) {
   struct stat st {};
   ASSERT_EQ(stat(fallback.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// Runs `body` in a child process, as the user nobody when the tests run as root (root writes
+// anywhere, so permissions would not bind); returns the text it gave back.
+std::string InChild(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string out;
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      out = "cannot become nobody";
+    } else {
+      try {
+        out = body();
+      } catch (const std::exception& e) {
+        out = std::string("threw: ") + e.what();
+      }
+    }
+    [[maybe_unused]] ssize_t n = write(fds[1], out.data(), out.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
+}
+
+TEST_F(Folders, ARuntimeDirWeCannotWriteFallsBackToOurOwnPrivateOne) {
+  const uid_t user = geteuid() == 0 ? 65534 : geteuid();
+  chown(Root.c_str(), user, user);
+  const std::string own = Root.string() + "/zul-" + std::to_string(user) + "/";
+  struct TRow {
+    const char* Name;
+    unsigned XdgMode;  // the mode of $XDG_RUNTIME_DIR
+    unsigned OwnMode;  // the mode of our own folder beforehand; 0 = not there
+    std::string Want;
+  } rows[] = {
+      {"private and writable", 0700, 0, Root.string() + "/xdg/"},
+      {"private but read-only", 0500, 0, own},
+      {"private but read-only, our own closed too", 0500, 0500, own},
+      {"not private", 0755, 0700, own},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const fs::path xdg = Root / "xdg";
+    fs::create_directory(xdg);
+    chown(xdg.c_str(), user, user);
+    chmod(xdg.c_str(), row.XdgMode);
+    if (row.OwnMode != 0) {
+      fs::create_directory(own);
+      chown(own.c_str(), user, user);
+      chmod(own.c_str(), row.OwnMode);
+    }
+    EnvVar rt("XDG_RUNTIME_DIR", xdg.c_str());
+    EnvVar tmp("TMPDIR", Root.c_str());
+    const std::string got = InChild([] {
+      const std::string dir = FindRuntimeDir();
+      // The lock must be creatable there.
+      TFileLock lock;
+      return dir +
+             (lock.TryLock(dir + "probe.lock") == TFileLock::TResult::Locked ? "" : " unlocked");
+    });
+    EXPECT_EQ(got, row.Want);
+    fs::remove_all(own);
+    chmod(xdg.c_str(), 0700);
+    fs::remove_all(xdg);
+  }
 }
 
 TEST_F(Folders, FallbackRuntimeDirThatIsNotPrivateIsRefused) {

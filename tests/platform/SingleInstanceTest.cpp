@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,8 +31,8 @@ struct TProbe {
   int Out = -1;
   std::string Text;
 
-  // `asUser` >= 0 runs the probe as that user (needs root).
-  static TProbe Start(const std::string& dir, int lifeMs, int asUser = -1) {
+  // `asUser` >= 0 runs the probe as that user (needs root); `noFile` > 0 limits its descriptors.
+  static TProbe Start(const std::string& dir, int lifeMs, int asUser = -1, int noFile = 0) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     TProbe p;
@@ -40,6 +41,10 @@ struct TProbe {
       if (asUser >= 0 &&
           (setgid(static_cast<gid_t>(asUser)) != 0 || setuid(static_cast<uid_t>(asUser)) != 0))
         _exit(126);
+      if (noFile > 0) {
+        const rlimit lim{static_cast<rlim_t>(noFile), static_cast<rlim_t>(noFile)};
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(125);
+      }
       dup2(fds[1], STDOUT_FILENO);
       close(fds[0]);
       close(fds[1]);
@@ -86,6 +91,34 @@ struct TProbe {
     return -1;
   }
 };
+
+// Descriptors a process holds.
+int OpenFds(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec))
+    ++n;
+  return n;
+}
+
+// A client that connects and says nothing; -1 when the server's queue refused it.
+int IdleClient(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// Whether the server has closed the client's connection.
+bool Dropped(int fd) {
+  char c;
+  const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
 
 class SingleInstance : public ::testing::Test {
  protected:
@@ -186,6 +219,126 @@ TEST_F(SingleInstance, SocketIsReachableByItsOwnerOnly) {
   EXPECT_EQ(st.st_mode & 077, 0u);
   kill(first.Pid, SIGTERM);
   first.Finish();
+}
+
+TEST_F(SingleInstance, IdleClientsAndNoDescriptorsLeftNeverStopTheServer) {
+  struct TRow {
+    const char* Name;
+    int NoFileAbove;  // descriptors left to the probe above what it holds at start; 0 = no limit
+    int Idle;
+  } rows[] = {
+      {"300 idle clients", 0, 300},
+      {"300 idle clients at the open-file limit", 3, 300},
+  };
+  const int probeFds = [&] {
+    TProbe probe = TProbe::Start(DirSlash(), 5000);
+    EXPECT_TRUE(probe.WaitFor("primary\n", 5s));
+    const int n = OpenFds(probe.Pid);
+    kill(probe.Pid, SIGTERM);
+    probe.Finish();
+    return n;
+  }();
+  ASSERT_GT(probeFds, 0);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const int limit = row.NoFileAbove > 0 ? probeFds + row.NoFileAbove : 0;
+    TProbe first = TProbe::Start(DirSlash(), 20000, -1, limit);
+    ASSERT_TRUE(first.WaitFor("primary\n", 5s));
+    const int baseline = OpenFds(first.Pid);
+
+    std::vector<int> idle;
+    for (int i = 0; i < row.Idle; ++i)
+      if (const int fd = IdleClient((Dir / "TFBFigure").string()); fd >= 0) idle.push_back(fd);
+    EXPECT_GT(idle.size(), 16u);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(OpenFds(first.Pid), baseline + TInstanceServer::kMaxClients);
+
+    // Within a second and a half every idle client has been let go...
+    std::this_thread::sleep_for(1500ms);
+    std::size_t held = 0;
+    for (int fd : idle) held += Dropped(fd) ? 0 : 1;
+    EXPECT_EQ(held, 0u);
+    // ...and the server still answers.
+    TProbe second = TProbe::Start(DirSlash(), 1000);
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(second.Text, "handed\n");
+    EXPECT_TRUE(first.WaitFor("message 1124\n", 3s));
+    for (int fd : idle) close(fd);
+    kill(first.Pid, SIGTERM);
+    first.Finish();
+  }
+}
+
+// A start while the last instance is still ending: the lock goes free some time after the
+// socket stopped answering.
+TEST_F(SingleInstance, AStartDuringTheLastOnesExitBecomesTheInstance) {
+  struct TRow {
+    const char* Name;
+    int HoldMs;  // how long the ending instance keeps the lock
+    int TimeoutMs;
+    TInstanceRole Want;
+  } rows[] = {
+      {"an exit of a second and a half", 1500, 5000, TInstanceRole::Primary},
+      {"an exit longer than the wait", 3000, 1000, TInstanceRole::Unresponsive},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t ending = fork();
+    if (ending == 0) {
+      const int fd = open((DirSlash() + "TFBFigure.lock").c_str(), O_RDWR | O_CREAT, 0600);
+      if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+      [[maybe_unused]] ssize_t n = write(ready[1], "x", 1);
+      usleep(static_cast<useconds_t>(row.HoldMs) * 1000);
+      _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    const auto start = std::chrono::steady_clock::now();
+    TInstanceClaim claim = ClaimInstance(DirSlash(), "TFBFigure", 1124, row.TimeoutMs);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(claim.Role, row.Want) << claim.Error;
+    if (row.Want == TInstanceRole::Primary) {
+      EXPECT_GE(took, std::chrono::milliseconds(row.HoldMs - 100));
+    } else {
+      EXPECT_LT(took, std::chrono::milliseconds(row.TimeoutMs + 1000));
+    }
+    waitpid(ending, nullptr, 0);
+    // The primary holds the lock for its whole run.
+    TFileLock other;
+    EXPECT_EQ(other.TryLock(DirSlash() + "TFBFigure.lock"), row.Want == TInstanceRole::Primary
+                                                                ? TFileLock::TResult::HeldElsewhere
+                                                                : TFileLock::TResult::Locked);
+    other.Unlock();
+    claim.Lock.Unlock();
+  }
+}
+
+TEST_F(SingleInstance, WhateverAKilledInstanceLeftAtTheSocketPathIsReplaced) {
+  struct TRow {
+    const char* Name;
+    void (*Plant)(const std::string& path);
+  } rows[] = {
+      {"a plain file",
+       [](const std::string& p) { close(open(p.c_str(), O_CREAT | O_WRONLY, 0600)); }},
+      {"a FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }},
+      {"an empty folder", [](const std::string& p) { mkdir(p.c_str(), 0700); }},
+      {"a dangling link", [](const std::string& p) { symlink("nowhere", p.c_str()); }},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    row.Plant((Dir / "TFBFigure").string());
+    TProbe first = TProbe::Start(DirSlash(), 3000);
+    ASSERT_TRUE(first.WaitFor("primary\n", 5s)) << first.Text;
+    TProbe second = TProbe::Start(DirSlash(), 1000);
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(second.Text, "handed\n");
+    kill(first.Pid, SIGTERM);
+    first.Finish();
+  }
 }
 
 }  // namespace

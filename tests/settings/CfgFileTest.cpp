@@ -1,15 +1,22 @@
 // The settings file on disk: loading every kind of file found at the path, and the atomic save.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,6 +50,57 @@ Bytes ValidFile() {
   return b;
 }
 
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a child process, as the unprivileged user nobody when the tests run as root
+// (permissions do not bind root), and returns the texts it gave back; a child that could not
+// run the body returns a single text that says why.
+std::vector<std::string> InChild(const std::function<std::vector<std::string>()>& body) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return {"no pipe"};
+  const pid_t pid = ::fork();
+  if (pid < 0) return {"no fork"};
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    std::string wire;
+    int code = 0;
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      wire = "cannot become nobody";
+      code = 2;
+    } else {
+      try {
+        for (const std::string& text : body()) wire += text + '\0';
+      } catch (const std::exception& e) {
+        wire = std::string("threw: ") + e.what();
+        code = 1;
+      }
+    }
+    for (std::size_t done = 0; done < wire.size();) {
+      const ssize_t n = ::write(pipeFds[1], wire.data() + done, wire.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(code);
+  }
+  ::close(pipeFds[1]);
+  std::string wire;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;)
+    wire.append(buf, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {wire};
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at < wire.size();) {
+    const std::size_t end = wire.find('\0', at);
+    out.push_back(wire.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
 class CfgFile : public testing::Test {
  protected:
   void SetUp() override {
@@ -73,6 +131,13 @@ class CfgFile : public testing::Test {
       if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
     }
     return out;
+  }
+  // Hands the folder and all in it to the user InChild runs as.
+  void GiveToTheUser() const {
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(::lchown(dir.c_str(), kNobody, kNobody), 0);
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+      ASSERT_EQ(::lchown(e.path().c_str(), kNobody, kNobody), 0) << e.path();
   }
   static void ExpectDefaults(const TCfgRec& rec) {
     EXPECT_EQ(rec.Version, 2009);
@@ -162,11 +227,11 @@ TEST_F(CfgFile, LongerFileLoadsItsFirstRecordAndIsNotTouched) {
   EXPECT_EQ(Read(path), file);
 }
 
-TEST_F(CfgFile, ZeroFilledFileIsDeletedAndGivesDefaults) {
+TEST_F(CfgFile, ZeroFilledFileGivesDefaultsAndIsKept) {
   Write(path, Bytes(344, 0));
   EXPECT_EQ(LoadCfgFile(path, rec, "/exe/"), TCfgLoadResult::BadVersion);
   ExpectDefaults(rec);
-  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(Read(path), Bytes(344, 0));
 }
 
 TEST_F(CfgFile, UnscrambledVersionIsRejectedAsAnotherFormat) {
@@ -174,7 +239,7 @@ TEST_F(CfgFile, UnscrambledVersionIsRejectedAsAnotherFormat) {
   file[0] = 0xD9;  // 2009 written without the scramble
   Write(path, file);
   EXPECT_EQ(LoadCfgFile(path, rec, "/exe/"), TCfgLoadResult::BadVersion);
-  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(Read(path), file);
 }
 
 TEST_F(CfgFile, DamagedButValidRecordLoadsFaithfully) {
@@ -205,12 +270,19 @@ TEST_F(CfgFile, FifoAtThePathGivesDefaultsWithoutBlocking) {
 }
 
 TEST_F(CfgFile, FileWithoutReadPermissionGivesDefaultsAndIsKept) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permission checks do not apply to root";
   Write(path, ValidFile());
+  GiveToTheUser();
   fs::permissions(path, fs::perms::none);
-  EXPECT_EQ(LoadCfgFile(path, rec, "/exe/"), TCfgLoadResult::Unreadable);
-  ExpectDefaults(rec);
-  EXPECT_TRUE(fs::exists(path));
+  const auto out = InChild([this] {
+    TCfgRec r;
+    const TCfgLoadResult result = LoadCfgFile(path, r, "/exe/");
+    return std::vector<std::string>{std::to_string(static_cast<int>(result)), r.SoundFile};
+  });
+  EXPECT_EQ(out,
+            (std::vector<std::string>{std::to_string(static_cast<int>(TCfgLoadResult::Unreadable)),
+                                      "/exe/Alert.wav"}));
+  fs::permissions(path, fs::perms::owner_read);
+  EXPECT_EQ(Read(path), ValidFile());
 }
 
 TEST_F(CfgFile, SaveIntoAFolderThatIsAFileThrowsWithThePath) {
@@ -260,14 +332,25 @@ TEST_F(CfgFile, FullDiskDuringTheWriteKeepsTheOldFile) {
 }
 
 TEST_F(CfgFile, UnwritableFolderKeepsTheOldFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permission checks do not apply to root";
   const Bytes old = ValidFile();
   Write(path, old);
+  GiveToTheUser();
   fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-  SetDefaultCfg(rec, "/exe/");
-  EXPECT_THROW(SaveCfgFile(path, rec), std::runtime_error);
+  const auto out = InChild([this] {
+    TCfgRec r;
+    SetDefaultCfg(r, "/exe/");
+    try {
+      SaveCfgFile(path, r);
+    } catch (const std::runtime_error& e) {
+      return std::vector<std::string>{"threw", e.what()};
+    }
+    return std::vector<std::string>{"saved"};
+  });
   fs::permissions(dir, fs::perms::owner_all);
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out[0], "threw");
   EXPECT_EQ(Read(path), old);
+  EXPECT_TRUE(Strays({"ZUL.cfg"}).empty());
 }
 
 TEST_F(CfgFile, SaveReplacesALongerFileWithExactlyOneRecord) {
@@ -277,6 +360,208 @@ TEST_F(CfgFile, SaveReplacesALongerFileWithExactlyOneRecord) {
   ASSERT_EQ(LoadCfgFile(path, rec, "/exe/"), TCfgLoadResult::Loaded);
   SaveCfgFile(path, rec);
   EXPECT_EQ(Read(path), ValidFile());
+}
+
+// --- a file that is there but cannot be used is never lost ---
+
+// Everything under `root` as lstat sees it: kind, mode and contents (a link's target).
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    struct stat st {};
+    if (::lstat(e.path().c_str(), &st) != 0) continue;
+    std::string what = std::to_string(st.st_mode) + ":";
+    if (S_ISLNK(st.st_mode)) {
+      what += fs::read_symlink(e.path()).string();
+    } else if (S_ISREG(st.st_mode)) {
+      std::ifstream in(e.path(), std::ios::binary);
+      what += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // Not fs::relative: it would follow the links this is meant to record.
+    out[e.path().string().substr(root.size() + 1)] = what;
+  }
+  return out;
+}
+
+enum class TKept {
+  Aside,      // renamed aside with its bytes; a new record where it was
+  LeftAlone,  // not a regular file: untouched, and the save says why
+  Loaded,     // a good record, saved through as usual
+};
+
+struct TUnusableCase {
+  const char* Name;
+  // Plants the file at `path`; `dir` is the folder that holds it.
+  std::function<void(const std::string& dir, const std::string& path)> Plant;
+  TCfgLoadResult Load;
+  TKept Kept;
+  // Folder (under dir) where the file the link names lives, "" for the link's own folder.
+  const char* TargetFolder = "";
+};
+
+void WriteBytes(const std::string& p, const Bytes& b) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+Bytes Sized(std::size_t n) {
+  Bytes b = ValidFile();
+  b.resize(n);
+  return b;
+}
+
+Bytes WithByte(std::size_t at, uint8_t value) {
+  Bytes b = ValidFile();
+  b[at] = value;
+  return b;
+}
+
+Bytes Random344() {
+  std::mt19937 gen(2009);
+  Bytes b(344);
+  for (uint8_t& x : b) x = static_cast<uint8_t>(gen());
+  b[1] = 0x5B;  // never 2009 by chance
+  return b;
+}
+
+auto PlantBytes(Bytes b) {
+  return [b](const std::string&, const std::string& p) { WriteBytes(p, b); };
+}
+
+const TUnusableCase kUnusable[] = {
+    {"unreadable (mode 000)",
+     [](const std::string&, const std::string& p) {
+       WriteBytes(p, ValidFile());
+       ::chmod(p.c_str(), 0);
+     },
+     TCfgLoadResult::Unreadable, TKept::Aside},
+    {"0 bytes", PlantBytes(Sized(0)), TCfgLoadResult::Unreadable, TKept::Aside},
+    {"1 byte", PlantBytes(Sized(1)), TCfgLoadResult::Unreadable, TKept::Aside},
+    {"343 bytes", PlantBytes(Sized(343)), TCfgLoadResult::Unreadable, TKept::Aside},
+    {"another version", PlantBytes(WithByte(1, 0x08)), TCfgLoadResult::BadVersion, TKept::Aside},
+    {"one byte changed", PlantBytes(WithByte(0, 0x78)), TCfgLoadResult::BadVersion, TKept::Aside},
+    {"random bytes", PlantBytes(Random344()), TCfgLoadResult::BadVersion, TKept::Aside},
+    {"a link to a good file elsewhere",
+     [](const std::string& d, const std::string& p) {
+       fs::create_directory(d + "/dotfiles");
+       WriteBytes(d + "/dotfiles/zul.cfg", ValidFile());
+       fs::create_symlink("dotfiles/zul.cfg", p);
+     },
+     TCfgLoadResult::Loaded, TKept::Loaded, "dotfiles"},
+    {"a link to a short file elsewhere",
+     [](const std::string& d, const std::string& p) {
+       fs::create_directory(d + "/dotfiles");
+       WriteBytes(d + "/dotfiles/zul.cfg", Sized(343));
+       fs::create_symlink(d + "/dotfiles/zul.cfg", p);
+     },
+     TCfgLoadResult::Unreadable, TKept::Aside, "dotfiles"},
+    {"a FIFO", [](const std::string&, const std::string& p) { ::mkfifo(p.c_str(), 0600); },
+     TCfgLoadResult::Unreadable, TKept::LeftAlone},
+    {"a folder", [](const std::string&, const std::string& p) { fs::create_directory(p); },
+     TCfgLoadResult::Unreadable, TKept::LeftAlone},
+    {"a link loop",
+     [](const std::string&, const std::string& p) { fs::create_symlink("ZUL.cfg", p); },
+     TCfgLoadResult::Unreadable, TKept::LeftAlone},
+    {"a link to a FIFO",
+     [](const std::string& d, const std::string& p) {
+       ::mkfifo((d + "/pipe").c_str(), 0600);
+       fs::create_symlink("pipe", p);
+     },
+     TCfgLoadResult::Unreadable, TKept::LeftAlone},
+};
+
+class CfgUnusable : public CfgFile, public testing::WithParamInterface<TUnusableCase> {};
+
+TEST_P(CfgUnusable, LoadChangesNothingAndSaveKeepsTheFile) {
+  const TUnusableCase& c = GetParam();
+  c.Plant(dir, path);
+  GiveToTheUser();
+  const auto before = Snapshot(dir);
+
+  // The load alone: defaults or the record, a notice for the user, and no change on disk.
+  const auto loaded = InChild([this] {
+    TCfgRec r;
+    TCfgFileState st;
+    const TCfgLoadResult result = LoadCfgFile(path, r, "/exe/", st);
+    return std::vector<std::string>{std::to_string(static_cast<int>(result)), st.Notice,
+                                    std::to_string(r.VisiblePercent)};
+  });
+  ASSERT_EQ(loaded.size(), 3u) << (loaded.empty() ? "" : loaded[0]);
+  EXPECT_EQ(loaded[0], std::to_string(static_cast<int>(c.Load)));
+  EXPECT_EQ(loaded[1].empty(), c.Kept == TKept::Loaded) << loaded[1];
+  EXPECT_EQ(loaded[2], c.Kept == TKept::Loaded ? "42" : "80");
+  EXPECT_EQ(Snapshot(dir), before);
+
+  // Load, change a setting, save.
+  const auto saved = InChild([this] {
+    TCfgRec r;
+    TCfgFileState st;
+    LoadCfgFile(path, r, "/exe/", st);
+    r.TrayView = 3;
+    std::string error;
+    try {
+      SaveCfgFile(path, r, st);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    return std::vector<std::string>{error, st.AsidePath};
+  });
+  ASSERT_EQ(saved.size(), 2u) << (saved.empty() ? "" : saved[0]);
+  const auto after = Snapshot(dir);
+
+  if (c.Kept == TKept::LeftAlone) {
+    EXPECT_NE(saved[0].find("ZUL.cfg"), std::string::npos) << saved[0];
+    EXPECT_EQ(after, before);
+    return;
+  }
+  EXPECT_EQ(saved[0], "");
+  // The link, if any, stays a link; the new record is where it points.
+  const std::string folder = *c.TargetFolder ? std::string(c.TargetFolder) + "/" : "";
+  const std::string target = dir + "/" + (*c.TargetFolder ? folder + "zul.cfg" : "ZUL.cfg");
+  if (*c.TargetFolder) {
+    EXPECT_EQ(after.at("ZUL.cfg"), before.at("ZUL.cfg"));
+  }
+  TCfgRec back;
+  ASSERT_EQ(LoadCfgFile(path, back, "/exe/"), TCfgLoadResult::Loaded);
+  EXPECT_EQ(back.TrayView, 3);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+
+  const std::string targetName = target.substr(dir.size() + 1);
+  std::vector<std::string> added;
+  for (const auto& [name, what] : after)
+    if (!before.count(name)) added.push_back(name);
+  if (c.Kept == TKept::Loaded) {
+    EXPECT_TRUE(added.empty()) << added.front();
+    EXPECT_EQ(saved[1], "");
+    return;
+  }
+  // Renamed aside in its own folder, bytes and mode as they were; nothing else left behind.
+  ASSERT_EQ(added.size(), 1u);
+  EXPECT_EQ(added[0].rfind(targetName + ".unused-", 0), 0u) << added[0];
+  EXPECT_EQ(added[0].size(), targetName.size() + std::string(".unused-YYYYMMDD-HHMMSS").size());
+  EXPECT_EQ(after.at(added[0]), before.at(targetName));
+  EXPECT_EQ(saved[1], dir + "/" + added[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, CfgUnusable, testing::ValuesIn(kUnusable),
+                         [](const testing::TestParamInfo<TUnusableCase>& row) {
+                           std::string name;
+                           for (const char* p = row.param.Name; *p; ++p)
+                             if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+                           return name;
+                         });
+
+TEST_F(CfgFile, AFileSetAsideIsNeverReplacedByALaterOne) {
+  TCfgFileState st;
+  for (uint8_t round = 1; round <= 3; ++round) {
+    WriteBytes(path, Bytes(round, round));
+    LoadCfgFile(path, rec, "/exe/", st);
+    SaveCfgFile(path, rec, st);
+  }
+  std::vector<Bytes> kept;
+  for (const std::string& name : Strays({"ZUL.cfg"})) kept.push_back(Read(dir + "/" + name));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<Bytes>{Bytes(1, 1), Bytes(2, 2), Bytes(3, 3)}));
 }
 
 // LoadCfg and SaveCfg act on the program's globals.
@@ -311,6 +596,22 @@ TEST_F(CfgGlobal, SaveCreatesTheMissingDataFolderAndLoadReadsItBack) {
   Cfg = TCfgRec{};
   LoadCfg();
   EXPECT_EQ(Cfg.TrayView, 2);
+}
+
+TEST_F(CfgGlobal, TheNoticeIsGivenOnceAndTheShortFileSurvivesTheSave) {
+  DataDir = dir + "/";
+  Write(path, Bytes(7, 7));
+  LoadCfg();
+  const std::string notice = TakeCfgNotice();
+  EXPECT_NE(notice.find(path), std::string::npos) << notice;
+  EXPECT_NE(notice.find("default settings"), std::string::npos) << notice;
+  EXPECT_EQ(TakeCfgNotice(), "");
+  SaveCfg();
+  SaveCfg();
+  const auto kept = Strays({"ZUL.cfg"});
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(Read(dir + "/" + kept[0]), Bytes(7, 7));
+  EXPECT_EQ(Read(path).size(), 344u);
 }
 
 TEST_F(CfgGlobal, SaveFailsClearlyWhenTheDataFolderIsAFile) {

@@ -1,0 +1,116 @@
+#include "capture/Notify.h"
+
+#include <exception>
+#include <limits>
+
+#include "platform/ErrorReport.h"
+#include "settings/CfgF.h"
+
+namespace zul {
+
+std::function<void(const std::string& file)> OnNotifySound;
+std::function<void(const std::string& text)> OnNotifyWarning;
+
+namespace {
+
+constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+constexpr int kTargetCount = 3 * kViewCount;
+
+TNotifyState State;
+
+uint64_t AddSaturating(uint64_t a, uint64_t b) {
+  return b > kMax - a ? kMax : a + b;
+}
+
+// Runs one hook; its failure goes to the report under `key`, a success clears that key.
+template <class F>
+void RunHook(const char* key, const char* fallback, F&& hook) {
+  try {
+    hook();
+    ClearError(key);
+  } catch (const std::exception& e) {
+    ReportError(key, e.what());
+  } catch (...) {
+    ReportError(key, fallback);
+  }
+}
+
+void Notify(const char* text) {
+  if (Cfg.PlaySound && OnNotifySound) {
+    const std::string file = Cfg.SoundFile;
+    RunHook(kNotifySoundKey, "The notification sound could not be played.",
+            [&] { OnNotifySound(file); });
+  }
+  // A sound that failed does not keep the message from the user.
+  if (Cfg.DisplayMessage && OnNotifyWarning) {
+    const std::string message = text;
+    RunHook(kNotifyMessageKey, "The notification message could not be shown.",
+            [&] { OnNotifyWarning(message); });
+  }
+}
+
+}  // namespace
+
+const TNotifyState& NotifyState() {
+  return State;
+}
+
+uint64_t NotifySecondsLeft() {
+  const uint64_t window = State.WindowSeconds > 0 ? State.WindowSeconds : 1;
+  return State.Ticks < window ? window - State.Ticks : 1;
+}
+
+uint64_t NotifyThresholdBytes(uint32_t amount, uint16_t unit) {
+  uint64_t bytes = amount;
+  for (uint16_t step = 0; step < unit && bytes != 0; ++step) {
+    if (bytes > kMax / 1024) return kMax;
+    bytes *= 1024;
+  }
+  return bytes;
+}
+
+uint64_t NotifyWindowLength(uint16_t time, uint16_t timeUnit) {
+  static constexpr uint64_t kFactor[] = {1, 60, 3600, 86400};
+  const uint64_t factor = timeUnit < 4 ? kFactor[timeUnit] : 1;
+  return uint64_t{time} * factor;
+}
+
+uint64_t NotifyTargetBytes(uint16_t target, const TCounterBlock& counters) {
+  if (target >= kTargetCount) return 0;
+  const TCounterPair pair = kViewCounters[target / 3];
+  const uint64_t down = counters[static_cast<std::size_t>(pair.Down)];
+  const uint64_t up = counters[static_cast<std::size_t>(pair.Up)];
+  switch (target % 3) {
+    case 0:
+      return down;
+    case 1:
+      return up;
+    default:
+      return down + up;
+  }
+}
+
+void ArmNotification() {
+  State.Accum = 0;
+  State.Ticks = 0;
+  State.Threshold = NotifyThresholdBytes(Cfg.NotifyAmount, Cfg.NotifyUnit);
+  State.WindowSeconds = NotifyWindowLength(Cfg.NotifyTime, Cfg.NotifyTimeUnit);
+}
+
+void CheckNotification(const TCounterBlock& counters) {
+  if (!Cfg.NotifyEnabled) return;
+  State.Accum = AddSaturating(State.Accum, NotifyTargetBytes(Cfg.NotifyTarget, counters));
+  ++State.Ticks;
+  if (State.Ticks < State.WindowSeconds) return;
+
+  const char* text = nullptr;
+  if (Cfg.NotifyCondition == 0 && State.Accum < State.Threshold)
+    text = kNotifyBelowText;
+  else if (Cfg.NotifyCondition == 1 && State.Accum > State.Threshold)
+    text = kNotifyAboveText;
+  // The next window starts from zero whatever the notification does.
+  ArmNotification();
+  if (text != nullptr) Notify(text);
+}
+
+}  // namespace zul

@@ -1,0 +1,373 @@
+#include "history/total.h"
+
+#include <QBrush>
+#include <QComboBox>
+#include <QDate>
+#include <QDateEdit>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPalette>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <exception>
+#include <utility>
+
+#include "display/vcls.h"
+#include "platform/ErrorReport.h"
+#include "vartype.h"
+
+namespace zul {
+
+TFTotal* FTotal = nullptr;
+
+namespace {
+
+constexpr int kPeriodWidth = 200;
+constexpr int kAmountWidth = 120;
+constexpr int kTotalWidth = 104;
+const QColor kSelectedBack(0, 0, 128);
+const QColor kEvenBack(224, 224, 255);
+
+TDate ToDate(QDate d) {
+  return TDate{std::chrono::year(d.year()), std::chrono::month(static_cast<unsigned>(d.month())),
+               std::chrono::day(static_cast<unsigned>(d.day()))};
+}
+
+QDate ToQDate(TDate d) {
+  return QDate(static_cast<int>(d.year()), static_cast<int>(static_cast<unsigned>(d.month())),
+               static_cast<int>(static_cast<unsigned>(d.day())));
+}
+
+// A two-digit year would make the rows of different centuries look alike, and the log spans
+// years; quoted literals stay as they are.
+QString FourDigitYears(const QString& format) {
+  QString out;
+  bool quoted = false;
+  for (qsizetype i = 0; i < format.size();) {
+    const QChar c = format[i];
+    if (c == u'\'') quoted = !quoted;
+    if (!quoted && c == u'y') {
+      qsizetype n = 0;
+      while (i + n < format.size() && format[i + n] == u'y') ++n;
+      out += n == 2 ? QStringLiteral("yyyy") : format.mid(i, n);
+      i += n;
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return out;
+}
+
+QComboBox* MakeList(QWidget* parent, const char* hint, std::initializer_list<const char*> items) {
+  auto* box = new QComboBox(parent);
+  for (const char* item : items) box->addItem(QString::fromUtf8(item));
+  box->setCurrentIndex(-1);
+  box->setToolTip(QString::fromUtf8(hint));
+  return box;
+}
+
+QLabel* MakeBold(QWidget* parent, const QString& text, Qt::Alignment align) {
+  auto* label = new QLabel(text, parent);
+  QFont font = label->font();
+  font.setBold(true);
+  label->setFont(font);
+  label->setAlignment(align | Qt::AlignVCenter);
+  return label;
+}
+
+}  // namespace
+
+TMeterModel::TMeterModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void TMeterModel::SetRows(std::vector<TLogRecord> rows) {
+  beginResetModel();
+  FRows = std::move(rows);
+  FLocale = QLocale();
+  FShortDate = FourDigitYears(FLocale.dateFormat(QLocale::ShortFormat));
+  FDecimalPoint = FLocale.decimalPoint().toStdString();
+  endResetModel();
+}
+
+QString TMeterModel::LVMeterData(int row, int column) const {
+  if (row < 0 || static_cast<std::size_t>(row) >= FRows.size()) return {};
+  const TLogRecord& r = FRows[static_cast<std::size_t>(row)];
+  switch (column) {
+    case colPeriod:
+      return QString::fromStdString(PeriodText(
+          r, [this](TDate d) { return FLocale.toString(ToQDate(d), FShortDate).toStdString(); }));
+    case colDownload:
+      return QString::fromStdString(FormatKB(r.Dn, FDecimalPoint));
+    case colUpload:
+      return QString::fromStdString(FormatKB(r.Up, FDecimalPoint));
+    case colSum:
+      return QString::fromStdString(
+          FormatKB(static_cast<long double>(r.Up) + static_cast<long double>(r.Dn), FDecimalPoint));
+    default:
+      return {};
+  }
+}
+
+QColor TMeterModel::LVMeterCustomDrawItem(int row) {
+  return row % 2 == 0 ? kEvenBack : QColor(Qt::white);
+}
+
+int TMeterModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(FRows.size());
+}
+
+int TMeterModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant TMeterModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid()) return {};
+  switch (role) {
+    case Qt::DisplayRole:
+      return LVMeterData(index.row(), index.column());
+    case Qt::TextAlignmentRole:
+      return static_cast<int>((index.column() == colPeriod ? Qt::AlignLeft : Qt::AlignRight) |
+                              Qt::AlignVCenter);
+    case Qt::BackgroundRole:
+      return QBrush(LVMeterCustomDrawItem(index.row()));
+    case Qt::ForegroundRole:
+      return QBrush(Qt::black);
+    default:
+      return {};
+  }
+}
+
+QVariant TMeterModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal) return {};
+  if (role == Qt::DisplayRole) {
+    static const char* const kNames[kColumnCount] = {"Period", "Download", "Upload", "Sum"};
+    return section >= 0 && section < kColumnCount ? QString::fromUtf8(kNames[section]) : QString();
+  }
+  if (role == Qt::TextAlignmentRole)
+    return static_cast<int>((section == colPeriod ? Qt::AlignLeft : Qt::AlignRight) |
+                            Qt::AlignVCenter);
+  return {};
+}
+
+TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("FTotal"));
+  setWindowTitle(QStringLiteral("Statistics"));
+  setFixedSize(643, 426);
+
+  CBTarget = MakeList(this, "Select a computer",
+                      {kViewNames[0], kViewNames[1], kViewNames[2], kViewNames[3]});
+  CBWays = MakeList(this, "Select a style",
+                    {kGroupingNames[0], kGroupingNames[1], kGroupingNames[2], kGroupingNames[3],
+                     kGroupingNames[4]});
+  CBTime = MakeList(this, "Select the time",
+                    {kTimePresetNames[0], kTimePresetNames[1], kTimePresetNames[2],
+                     kTimePresetNames[3], kTimePresetNames[4], kTimePresetNames[5],
+                     kTimePresetNames[6], kTimePresetNames[7], kTimePresetNames[8]});
+  RadioButton1 = new QRadioButton(this);
+  RadioButton1->setChecked(true);
+  RadioButton2 = new QRadioButton(this);
+
+  const QString longDate = QLocale().dateFormat(QLocale::LongFormat);
+  const QDate today = QDate::currentDate();
+  for (QDateEdit** picker : {&DTP1, &DTP2}) {
+    *picker = new QDateEdit(today, this);
+    (*picker)->setDisplayFormat(longDate);
+    (*picker)->setCalendarPopup(true);
+    (*picker)->setEnabled(false);
+    // Room for the longest day and month names, the calendar button included.
+    const QString longest = QLocale().toString(QDate(2026, 9, 30), longDate);
+    (*picker)->setMinimumWidth((*picker)->fontMetrics().horizontalAdvance(longest) + 48);
+  }
+  DTP1->setToolTip(QStringLiteral("Start time"));
+  DTP2->setToolTip(QStringLiteral("Stop time"));
+  Label1 = new QLabel(QStringLiteral("_"), this);
+  BStart = new QPushButton(QStringLiteral("Start"), this);
+
+  FModel = new TMeterModel(this);
+  LVMeter = new QTreeView(this);
+  LVMeter->setModel(FModel);
+  LVMeter->setRootIsDecorated(false);
+  LVMeter->setItemsExpandable(false);
+  LVMeter->setUniformRowHeights(true);  // lets the list skip rows it does not paint
+  LVMeter->setAllColumnsShowFocus(true);
+  LVMeter->setSelectionBehavior(QAbstractItemView::SelectRows);
+  LVMeter->setSelectionMode(QAbstractItemView::SingleSelection);
+  LVMeter->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  LVMeter->header()->setStretchLastSection(false);
+  LVMeter->header()->setSectionsMovable(false);
+  LVMeter->header()->resizeSection(TMeterModel::colPeriod, kPeriodWidth);
+  for (int c = TMeterModel::colDownload; c <= TMeterModel::colSum; ++c)
+    LVMeter->header()->resizeSection(c, kAmountWidth);
+  QPalette pal = LVMeter->palette();
+  for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+    pal.setColor(g, QPalette::Highlight, kSelectedBack);
+    pal.setColor(g, QPalette::HighlightedText, Qt::white);
+  }
+  LVMeter->setPalette(pal);
+
+  Label2 = MakeBold(this, QStringLiteral("Totals"), Qt::AlignLeft);
+  LDn = MakeBold(this, QString(), Qt::AlignRight);
+  LUp = MakeBold(this, QString(), Qt::AlignRight);
+  LSum = MakeBold(this, QString(), Qt::AlignRight);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(8, 8, 8, 8);
+  auto* lists = new QHBoxLayout;
+  lists->addWidget(CBTarget, 3);
+  lists->addWidget(CBWays, 2);
+  lists->addStretch(2);
+  lists->addWidget(BStart);
+  layout->addLayout(lists);
+  auto* preset = new QHBoxLayout;
+  preset->addWidget(RadioButton1);
+  preset->addWidget(CBTime);
+  preset->addStretch(1);
+  layout->addLayout(preset);
+  auto* range = new QHBoxLayout;
+  range->addWidget(RadioButton2);
+  range->addWidget(DTP1);
+  range->addWidget(Label1);
+  range->addWidget(DTP2);
+  range->addStretch(1);
+  layout->addLayout(range);
+  layout->addWidget(LVMeter, 1);
+  // The totals sit under their columns, placed by PlaceTotals.
+  layout->addSpacing(LDn->sizeHint().height() + 4);
+
+  // Choices are the user's (activated), so setting a default never runs a query.
+  for (QComboBox* box : {CBTarget, CBWays, CBTime})
+    connect(box, &QComboBox::activated, this, [this](int) { CBTargetChange(); });
+  connect(BStart, &QPushButton::clicked, this, [this] { CBTargetChange(); });
+  connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) RadioButton1Click();
+  });
+  connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) RadioButton2Click();
+  });
+  connect(LVMeter->header(), &QHeaderView::sectionResized, this, [this] { PlaceTotals(); });
+  connect(LVMeter->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+          [this] { PlaceTotals(); });
+}
+
+TFTotal::~TFTotal() {
+  if (FTotal == this) FTotal = nullptr;
+}
+
+void TFTotal::ShowStatistics() {
+  if (isVisible()) {
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+    return;
+  }
+  show();  // the defaults come with showEvent
+  raise();
+  activateWindow();
+}
+
+void TFTotal::showEvent(QShowEvent* e) {
+  ApplyDefaults();
+  QDialog::showEvent(e);
+  PlaceTotals();
+}
+
+void TFTotal::resizeEvent(QResizeEvent* e) {
+  QDialog::resizeEvent(e);
+  PlaceTotals();
+}
+
+void TFTotal::ApplyDefaults() {
+  if (CBWays->currentIndex() < 0) CBWays->setCurrentIndex(lgHourly);
+  if (CBTime->currentIndex() < 0) {
+    CBTime->setCurrentIndex(tpLast7Days);
+    ComputePeriod();
+  }
+}
+
+void TFTotal::CBTargetChange() {
+  Guarded("stats.query", [this] {
+    ComputePeriod();
+    std::vector<TLogRecord> rows;
+    if (!RunQuery(rows)) return;  // the list and the totals keep what they showed
+    FModel->SetRows(std::move(rows));
+    ShowTotals();
+  });
+}
+
+void TFTotal::RadioButton1Click() {
+  CBTime->setEnabled(true);
+  DTP1->setEnabled(false);
+  DTP2->setEnabled(false);
+}
+
+void TFTotal::RadioButton2Click() {
+  CBTime->setEnabled(false);
+  DTP1->setEnabled(true);
+  DTP2->setEnabled(true);
+}
+
+void TFTotal::ComputePeriod() {
+  const TPeriodInput in{RadioButton1->isChecked(), CBTime->currentIndex(), ToDate(DTP1->date()),
+                        ToDate(DTP2->date())};
+  const TPeriodResult r = zul::ComputePeriod(in, ToDate(QDate::currentDate()));
+  FPeriod = r.Period;
+  DTP1->setDate(ToQDate(r.Picker1));
+  DTP2->setDate(ToQDate(r.Picker2));
+}
+
+bool TFTotal::RunQuery(std::vector<TLogRecord>& rows) {
+  const std::optional<std::string> sql =
+      QueryText(CBTarget->currentIndex(), CBWays->currentIndex(), FPeriod);
+  if (!sql) return false;
+  TTrafficLog* log = FLog != nullptr ? FLog : FVCLS != nullptr ? &FVCLS->TLog : nullptr;
+  if (log == nullptr) return false;
+  // A closed log or a text the layer refuses is no news for the user: the old rows stay.
+  try {
+    rows = log->Select(*sql);
+  } catch (const std::exception&) {
+    return false;
+  }
+  FLastQuery = *sql;
+  return true;
+}
+
+void TFTotal::ShowTotals() {
+  long double up = 0;
+  long double dn = 0;
+  for (const TLogRecord& r : FModel->Rows()) {
+    up += r.Up;
+    dn += r.Dn;
+  }
+  const std::string point = QLocale().decimalPoint().toStdString();
+  LDn->setText(QString::fromStdString(FormatKB(dn, point)));
+  LUp->setText(QString::fromStdString(FormatKB(up, point)));
+  LSum->setText(QString::fromStdString(FormatKB(up + dn, point)));
+}
+
+void TFTotal::PlaceTotals() {
+  const QHeaderView* header = LVMeter->header();
+  const QWidget* viewport = LVMeter->viewport();
+  // The list's own text margin, so the totals line up with the amounts above them.
+  const int margin =
+      LVMeter->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, LVMeter) + 1;
+  const int y = LVMeter->geometry().bottom() + 4;
+  const int h = LDn->sizeHint().height();
+  auto edges = [&](int column) {
+    const int left = viewport->mapTo(this, QPoint(header->sectionViewportPosition(column), 0)).x();
+    return std::pair{left, left + header->sectionSize(column)};
+  };
+  Label2->setGeometry(edges(TMeterModel::colPeriod).first + margin, y, kTotalWidth, h);
+  QLabel* const totals[] = {LDn, LUp, LSum};
+  for (int i = 0; i < 3; ++i) {
+    const int right = edges(TMeterModel::colDownload + i).second;
+    totals[i]->setGeometry(right - margin - kTotalWidth, y, kTotalWidth, h);
+  }
+}
+
+}  // namespace zul

@@ -1,0 +1,117 @@
+// The statistics window: totals of the traffic log per hour, day, week, month or year for one
+// view and one period. Created hidden at start-up, shown from the tray menu, hidden when closed.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QColor>
+#include <QDialog>
+#include <QLocale>
+#include <QString>
+#include <string>
+#include <vector>
+
+#include "history/Period.h"
+#include "history/TrafficLog.h"
+
+class QComboBox;
+class QDateEdit;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QTreeView;
+
+namespace zul {
+
+// The rows of the last query. The list asks only for the rows it paints; their texts are made
+// then, from the records kept as they came.
+class TMeterModel : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  enum TColumn : int { colPeriod = 0, colDownload = 1, colUpload = 2, colSum = 3 };
+  static constexpr int kColumnCount = 4;
+
+  explicit TMeterModel(QObject* parent = nullptr);
+
+  // Replaces the rows; the texts follow the locale in force at this moment.
+  void SetRows(std::vector<TLogRecord> rows);
+  const std::vector<TLogRecord>& Rows() const { return FRows; }
+
+  // The text of one cell.
+  QString LVMeterData(int row, int column) const;
+  // Row colours: light blue for even rows, white for odd ones; selected rows take the list's
+  // highlight colours.
+  static QColor LVMeterCustomDrawItem(int row);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+
+ private:
+  std::vector<TLogRecord> FRows;
+  QLocale FLocale;
+  QString FShortDate;  // the locale's short date format, with four-digit years
+  std::string FDecimalPoint = ".";
+};
+
+class TFTotal : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TFTotal(QWidget* parent = nullptr);
+  ~TFTotal() override;
+
+  // From the tray menu: brings a visible window to the front; otherwise fills in the grouping
+  // and the period when they are not chosen yet and shows the window, without a query.
+  void ShowStatistics();
+
+  // The one handler of a choice in any of the three lists and of "Start": the period, then the
+  // query; the list and the totals change only when the query succeeds.
+  void CBTargetChange();
+  void RadioButton1Click();
+  void RadioButton2Click();
+
+  // The log the queries read; the program's own when none is set.
+  void SetLog(TTrafficLog* log) { FLog = log; }
+  // The select text of the last query that succeeded.
+  const std::string& LastQuery() const { return FLastQuery; }
+  const TPeriod& Period() const { return FPeriod; }
+  TMeterModel* Model() const { return FModel; }
+
+  QComboBox* CBTarget = nullptr;
+  QComboBox* CBWays = nullptr;
+  QRadioButton* RadioButton1 = nullptr;
+  QComboBox* CBTime = nullptr;
+  QRadioButton* RadioButton2 = nullptr;
+  QDateEdit* DTP1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QDateEdit* DTP2 = nullptr;
+  QPushButton* BStart = nullptr;
+  QTreeView* LVMeter = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* LDn = nullptr;
+  QLabel* LUp = nullptr;
+  QLabel* LSum = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+ private:
+  void ComputePeriod();
+  bool RunQuery(std::vector<TLogRecord>& rows);
+  void ShowTotals();
+  void ApplyDefaults();
+  void PlaceTotals();
+
+  TMeterModel* FModel = nullptr;
+  TTrafficLog* FLog = nullptr;
+  TPeriod FPeriod;
+  std::string FLastQuery;
+  bool FPlaced = false;
+};
+
+// Created hidden at start-up; lives until exit.
+extern TFTotal* FTotal;
+
+}  // namespace zul

@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# The real program in a desktop's tray under a virtual X server: its meter shows in the tray, a
+# right click opens the menu, "&Window" -> "LAN" shows that window, and "E&xit" ends the program
+# with exit code 0 after writing the running hour. Then, on a desktop without a tray, the program
+# says so and closing the "Internet & LAN" window ends it.
+# Set ZUL_E2E_SHOTS to a folder to keep screenshots of the tray and the open menu there.
+set -u
+zul=$1
+for tool in Xvfb openbox trayer xdotool xwininfo xprop sqlite3 import convert; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# The X11 tray, not a session bus's: there is none in this desktop.
+unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
+db=$XDG_DATA_HOME/Halvane/ZUL/db/bw.DB
+fail() {
+  echo "FAIL: $*"
+  for f in "$work"/*.log; do [ -f "$f" ] && sed "s/^/  $(basename "$f" .log): /" "$f"; done
+  exit 1
+}
+# wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths of a second.
+# The command runs anew each time: pass a function, not a value expanded once.
+wait_for() {
+  local n=$1
+  shift
+  for _ in $(seq "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
+shot() { [ -n "${ZUL_E2E_SHOTS:-}" ] && mkdir -p "$ZUL_E2E_SHOTS" && import -window root "$ZUL_E2E_SHOTS/$1.png"; }
+visible() { xdotool search --onlyvisible --name "$1" | head -1 | grep -q .; }
+
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+disown
+exec 3>&-
+wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=:$(head -1 "$work/display")
+
+openbox >"$work/openbox.log" 2>&1 &
+pids+=($!)
+disown
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+wait_for 100 wm_ready || fail "openbox did not start"
+
+trayer --SetDockType true --SetPartialStrut true --edge top --align right --widthtype request \
+  --height 32 --transparent false --tint 0xc0c0c0 >"$work/trayer.log" 2>&1 &
+trayer_pid=$!
+pids+=($trayer_pid)
+disown
+tray_windows() { xdotool search --class trayer 2>/dev/null; }
+has_tray() { [ -n "$(tray_windows)" ]; }
+wait_for 100 has_tray || fail "trayer did not start"
+# The panel stays unmapped until something docks; give it the moment it needs to own the tray.
+sleep 1
+
+# --- With a tray -------------------------------------------------------------------------------
+"$zul" >"$work/zul.log" 2>&1 &
+zpid=$!
+pids+=($zpid)
+
+# The icon is the program's window embedded in trayer's.
+icon_window() {
+  local w
+  for w in $(tray_windows); do
+    xwininfo -tree -id "$w" 2>/dev/null | grep -m1 '("zul" ' | awk '{print $1}'
+  done | head -1
+}
+has_icon() { [ -n "$(icon_window)" ]; }
+wait_for 150 has_icon || fail "no icon of the program in the tray"
+icon=$(icon_window)
+geometry() { xwininfo -id "$1" | awk -F: '/Absolute upper-left X/{x=$2} /Absolute upper-left Y/{y=$2}
+  /Width/{w=$2} /Height/{h=$2} END{printf "%d %d %d %d\n", x, y, w, h}'; }
+read -r ix iy iw ih < <(geometry "$icon")
+[ "$iw" -gt 0 ] && [ "$ih" -gt 0 ] || fail "the icon has no size: ${iw}x${ih}"
+wait_for 100 visible '^Internet & LAN$' || fail "the primary window did not show"
+
+# The meter is drawn: its unlit segments are dark green.
+sleep 0.5
+import -window root -crop "${iw}x${ih}+${ix}+${iy}" "$work/icon.png"
+convert "$work/icon.png" -format %c histogram:info:- >"$work/icon.txt"
+grep -qi '#005000' "$work/icon.txt" || fail "the icon shows no meter: $(head -5 "$work/icon.txt")"
+shot tray
+
+# The menu: a viewable popup of the program, taller than the icon and than a tip.
+menu_window() {
+  local w
+  for w in $(xdotool search --onlyvisible --classname zul 2>/dev/null); do
+    [ "$((w))" -eq "$((icon))" ] && continue
+    xwininfo -id "$w" | awk '/Override Redirect State: yes/{o=1} /Map State: IsViewable/{v=1}
+      /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
+  done
+}
+open_menu() {
+  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) sleep 0.2 click 3
+  has_menu() { [ -n "$(menu_window)" ]; }
+  wait_for 50 has_menu
+}
+open_menu || fail "a right click on the icon opened no menu"
+shot menu
+
+# "&Window" opens the submenu on its first item; "LAN" is the third.
+xdotool key --delay 150 w Down Down Return
+wait_for 50 visible '^LAN$' || fail '"&Window" -> "LAN" did not show the LAN window'
+
+open_menu || fail "the menu did not open a second time"
+xdotool key x
+for _ in $(seq 150); do kill -0 "$zpid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$zpid" 2>/dev/null && fail '"E&xit" did not end the program within 15 s'
+wait "$zpid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "the program ended with $rc after \"E&xit\""
+
+[ -f "$db" ] || fail "no log table at $db"
+today=$(date +%F)
+q() { sqlite3 "$db" "$1"; }
+[ "$(q "select count(*) from bw where CDate='$today' and Flag between 0 and 3")" -ge 4 ] ||
+  fail "the running hour's four hourly records are missing: $(q 'select * from bw')"
+echo "PASS: icon in the tray, menu, LAN window, exit with 0 and the hour written"
+
+# --- Without a tray ----------------------------------------------------------------------------
+kill -TERM "$trayer_pid"
+wait_for 50 eval '! has_tray' || fail "trayer did not end"
+"$zul" >"$work/notray.log" 2>&1 &
+zpid=$!
+pids+=($zpid)
+wait_for 150 visible '^Internet & LAN$' || fail "without a tray the primary window did not show"
+sleep 0.5
+[ "$(grep -c 'no notification area' "$work/notray.log")" -eq 1 ] ||
+  fail "the missing tray was not told once on standard error"
+primary=$(xdotool search --onlyvisible --name '^Internet & LAN$' | head -1)
+xdotool windowactivate --sync "$primary" key alt+F4
+for _ in $(seq 150); do kill -0 "$zpid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$zpid" 2>/dev/null && fail "closing the primary window without a tray did not end the program"
+wait "$zpid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "without a tray the program ended with $rc"
+echo "PASS: without a tray, told once, and closing the primary window ends the program"
