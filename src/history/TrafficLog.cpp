@@ -344,6 +344,13 @@ void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
   }
   rc = sqlite3_exec(Db, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) abandon(rc);
+  const std::lock_guard lock(QueueM);
+  LastCommit = std::chrono::system_clock::now();
+}
+
+std::optional<std::chrono::system_clock::time_point> TTrafficLog::LastWriteTime() const {
+  const std::lock_guard lock(QueueM);
+  return LastCommit;
 }
 
 void TTrafficLog::Close() {

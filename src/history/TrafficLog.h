@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -100,6 +101,8 @@ class TTrafficLog {
   // The batches still waiting (for the exit's report); the queue is empty afterwards.
   std::vector<std::vector<TPeriodWrite>> TakeQueued();
   void SetRetryInterval(std::chrono::milliseconds interval);
+  // When a write last committed in this run; none before the first. Any thread.
+  std::optional<std::chrono::system_clock::time_point> LastWriteTime() const;
   // Runs on the writer thread after each attempt: the error's text, or empty after a success.
   std::function<void(const std::string& error)> OnWriteResult;
 
@@ -143,6 +146,7 @@ class TTrafficLog {
   std::deque<std::vector<TPeriodWrite>> Queue;
   bool RetryNow = false;
   std::chrono::milliseconds RetryInterval{60000};
+  std::optional<std::chrono::system_clock::time_point> LastCommit;
   std::jthread Writer;
 };
 
