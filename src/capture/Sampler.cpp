@@ -1,5 +1,6 @@
 #include "capture/Sampler.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -61,10 +62,7 @@ TLocalTime LocalNow() {
 }
 
 TSampler::TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock)
-    : T(traffic), Log(log), Clock(clock ? std::move(clock) : TClock(LocalNow)) {
-  // Normally one hour waits at most; a few more cover a passing fault without reallocating.
-  Pending.reserve(4);
-}
+    : T(traffic), Log(log), Clock(clock ? std::move(clock) : TClock(LocalNow)) {}
 
 void TSampler::SampleTick() {
   TCounterBlock& c = T.Counters;
@@ -87,6 +85,34 @@ void TSampler::SampleTick() {
 
   T.LastSample = c;
   c.fill(0);
+}
+
+int TSecondClock::Due(TTime now) {
+  using namespace std::chrono;
+  if (!Last) {
+    Last = now;
+    return 1;
+  }
+  // Rounded, so that a timer firing a little early or late still owes one second.
+  const auto elapsed = duration_cast<milliseconds>(now - *Last);
+  const long long rounded = (elapsed.count() + 500) / 1000;
+  const int due = static_cast<int>(std::clamp<long long>(rounded, 1, kHistorySlots - 1));
+  *Last += seconds(due);
+  // A clock far off what was counted (a suspend longer than the ring) starts afresh.
+  if (now - *Last > seconds(1) || *Last - now > seconds(1)) Last = now;
+  return due;
+}
+
+void TSampler::SampleSeconds(int seconds, const std::function<void()>& afterEach) {
+  if (seconds < 1) seconds = 1;
+  const TCounterBlock gathered = T.Counters;
+  const auto n = static_cast<uint32_t>(seconds);
+  for (uint32_t i = 0; i < n; ++i) {
+    for (std::size_t k = 0; k < gathered.size(); ++k)
+      T.Counters[k] = gathered[k] / n + (i < gathered[k] % n ? 1 : 0);
+    SampleTick();
+    if (afterEach) afterEach();
+  }
 }
 
 void TSampler::ResetTotals() {
@@ -113,16 +139,16 @@ void TSampler::CheckHourRollover() {
     // hour's traffic keeps its own key.
     CloseRunningHour(now);
   }
-  if (!Pending.empty()) RetryPending();
+  if (Log.QueuedBatches() > 0) RetryPending();
 }
 
 void TSampler::CloseRunningHour(const TLocalTime& now) {
-  TBatch batch;
-  batch[0] = {kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate};
+  // The hour's own record first: the exit's report reads it.
   const auto day = DayPeriods(FHourDate, T.HourTotals);
-  for (std::size_t i = 0; i < day.size(); ++i) batch[i + 1] = day[i];
   try {
-    Pending.push_back(batch);
+    std::vector<TPeriodWrite> batch{{kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate}};
+    batch.insert(batch.end(), day.begin(), day.end());
+    Log.Submit(std::move(batch));
   } catch (const std::exception& e) {
     Report(std::string("The traffic of an hour could not be kept for the log: ") + e.what());
   }
@@ -132,20 +158,18 @@ void TSampler::CloseRunningHour(const TLocalTime& now) {
   StartHour(now);
 }
 
-std::string TSampler::WritePending() {
-  while (!Pending.empty()) {
-    try {
-      Log.WritePeriods(Pending.front());
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    Pending.erase(Pending.begin());
-  }
-  return {};
-}
-
 void TSampler::RetryPending() {
-  const std::string error = WritePending();
+  // Wakes the writer for a failed hour; the main thread goes on unless WriteWait says otherwise.
+  // The outcome of an attempt still under way is seen at a later check.
+  std::string error;
+  if (!Log.IsOpen()) {
+    error = "The traffic log is not open.";
+  } else if (Log.Drain(WriteWait)) {
+    LastError.clear();
+    return;
+  } else {
+    error = Log.WriteError();
+  }
   if (error.empty()) {
     LastError.clear();
     return;
@@ -172,23 +196,28 @@ void TSampler::FlushTotals() {
   // Capture has stopped: what the running second counted is all there is of it.
   AddRunningSecond();
   CloseRunningHour(now);
-  if (const std::string error = WritePending(); !error.empty()) {
-    ReportLoss(error);
-    Pending.clear();
+  if (!Log.Drain(ExitWait)) {
+    std::string error = Log.WriteError();
+    if (error.empty())
+      error = Log.IsOpen() ? "The traffic log did not finish writing in time."
+                           : "The traffic log is not open.";
+    ReportLoss(error, Log.TakeQueued());
   }
   Log.Close();
 }
 
-void TSampler::ReportLoss(const std::string& why) {
+void TSampler::ReportLoss(const std::string& why,
+                          const std::vector<std::vector<TPeriodWrite>>& lost) {
   // This computer's traffic ("Internet & LAN") in the hours that are about to be dropped.
   uint64_t down = 0;
   uint64_t up = 0;
-  for (const TBatch& batch : Pending) {
+  for (const std::vector<TPeriodWrite>& batch : lost) {
+    if (batch.empty()) continue;
     down += batch[0].Totals[ciWanLanDown];
     up += batch[0].Totals[ciWanLanUp];
   }
-  const std::string text = why + " The traffic of " + std::to_string(Pending.size()) +
-                           (Pending.size() == 1 ? " hour" : " hours") + " (" + Amount(down) +
+  const std::string text = why + " The traffic of " + std::to_string(lost.size()) +
+                           (lost.size() == 1 ? " hour" : " hours") + " (" + Amount(down) +
                            " received, " + Amount(up) + " sent) could not be saved.";
   try {
     if (OnExitLoss)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,18 @@ struct TLocalTime {
 using TClock = std::function<TLocalTime()>;
 TLocalTime LocalNow();
 
+// The one clock of the program's seconds: how many seconds are due at a tick of the one-second
+// timer. A loop that stalled for three seconds owes three stored seconds, not one tall one.
+class TSecondClock {
+ public:
+  using TTime = std::chrono::steady_clock::time_point;
+  // At least 1, at most what the history ring holds.
+  int Due(TTime now);
+
+ private:
+  std::optional<TTime> Last;
+};
+
 class TSampler {
  public:
   TSampler(TTraffic& traffic, TTrafficLog& log, TClock clock);
@@ -32,8 +45,13 @@ class TSampler {
   // Neither throws: a failing log write or threshold check goes to OnError, and every state
   // update of the second or hour still happens.
   void SampleTick();
+  // `seconds` seconds passed since the last tick: what the counters gathered meanwhile is shared
+  // out evenly over them, each stored as its own second, and `afterEach` (the display step) runs
+  // after each.
+  void SampleSeconds(int seconds, const std::function<void()>& afterEach);
   void ResetTotals();
-  // Writes the running hour and day at exit (and any hour still waiting), then closes the log.
+  // Writes the running hour and day at exit (and any hour still waiting, for at most ExitWait),
+  // then closes the log.
   // The running second is counted into the hour first, and cleared, so a later tick cannot add
   // it again.
   void FlushTotals();
@@ -47,29 +65,30 @@ class TSampler {
   // never held back by an earlier report; unset, it goes to ReportAlways under "exit.totals".
   std::function<void(const std::string&)> OnExitLoss;
 
-  // Hours whose writes failed and wait for the next hour check or exit.
-  std::size_t PendingWrites() const { return Pending.size(); }
+  // Hours handed to the log's writer and not yet written (failed ones wait for the next check).
+  std::size_t PendingWrites() const { return Log.QueuedBatches(); }
+  // How long a tick waits for the log's writer after handing it an hour: none in the program,
+  // whose main thread never waits for the disk; tests wait, so that a write's outcome is known at
+  // the tick that caused it.
+  std::chrono::milliseconds WriteWait{0};
+  // The bound of the exit's wait for the writer.
+  std::chrono::milliseconds ExitWait{10000};
   // The date of the running hour (CurrentHour holds its hour).
   TDate HourDate() const { return FHourDate; }
 
  private:
-  // An hour's own record and its share of the day, week, month and year: one transaction.
-  using TBatch = std::array<TPeriodWrite, 5>;
-
   void CheckHourRollover();
   void StartHour(const TLocalTime& now);
   void CloseRunningHour(const TLocalTime& now);
-  std::string WritePending();  // the first failure's text, empty when all were written
   void RetryPending();
   void Report(const std::string& text);
   void AddRunningSecond();
-  void ReportLoss(const std::string& why);
+  void ReportLoss(const std::string& why, const std::vector<std::vector<TPeriodWrite>>& lost);
 
   TTraffic& T;
   TTrafficLog& Log;
   TClock Clock;
   TDate FHourDate{};  // the date the running hour belongs to; not ok() before the first reset
-  std::vector<TBatch> Pending;
   std::string LastError;
 };
 

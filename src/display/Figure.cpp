@@ -91,10 +91,6 @@ TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, T
     FShownByUser = true;
     SetCounters(ciWanLanUp, ciWanLanDown);
   }
-
-  Timer1.setInterval(1000);
-  connect(&Timer1, &QTimer::timeout, this, &TFBFigure::Timer1Timer);
-  Timer1.start();
 }
 
 TFBFigure::~TFBFigure() {
@@ -126,10 +122,13 @@ void TFBFigure::FormPaint() {
 void TFBFigure::UpdateDisplay() {
   EnsureSurface();
   FGraph.UpdateDisplay();
+  // A step that changed no pixel (an idle graph) sends nothing to the window system.
+  if (FGraph.Surface() == FShownSurface) return;
+  FShownSurface = FGraph.Surface();
   update();
 }
 
-void TFBFigure::Timer1Timer() {
+void TFBFigure::DisplayStep() {
   Guarded("figure.tick", [this] { UpdateDisplay(); });
 }
 

@@ -48,8 +48,10 @@ class TFBFigure : public QWidget {
   bool UpdateScale() { return FGraph.UpdateScale(); }
   // A complete redraw from the ring, then shown.
   void FormPaint();
-  // One display step, as each tick of Timer1 runs it.
+  // One display step: the graph scrolls by the second the sampler has just stored.
   void UpdateDisplay();
+  // The same, as the sampler's second runs it for every window, visible or not.
+  void DisplayStep();
 
   void ApplyWindowStyles();
   void SetTransparency(bool on, uint16_t percent);
@@ -74,7 +76,6 @@ class TFBFigure : public QWidget {
   int FDragY = 0;
   QString FViewName;
   bool FShownByUser = false;
-  QTimer Timer1;
 
  protected:
   bool event(QEvent* e) override;
@@ -89,13 +90,14 @@ class TFBFigure : public QWidget {
 
  private:
   friend void PlaceBottomRight(TFBFigure* figure);
-  void Timer1Timer();
   void EnsureSurface();
   void MeasureFrame();
   void SetTitle(const QString& text);
   void KeepCorner();
 
   TGraph FGraph;
+  // What the window last showed, shared with the surface until the next change.
+  QImage FShownSurface;
   bool FPrimary = false;
   // Set by the bottom-right placement until something else moves the window: the frame is
   // known only once the window is on screen, so the corner is taken again then.

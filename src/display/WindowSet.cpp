@@ -167,6 +167,11 @@ void RepaintAll() {
     if (f != nullptr) f->FormPaint();
 }
 
+void StepAllWindows() {
+  for (TFBFigure* f : Figures)
+    if (f != nullptr) f->DisplayStep();
+}
+
 void SaveWindowSet() {
   Guarded("windowset.save", [] {
     std::array<std::optional<TWindowState>, 4> now;

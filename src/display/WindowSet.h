@@ -33,6 +33,8 @@ void HideAllWindows();
 void SetAllCaptions(bool show);
 void SetAllTransparency(bool on, uint16_t percent);
 void RepaintAll();
+// One display step of every graph window, visible or not: the sampler's second drives them all.
+void StepAllWindows();
 // Records visibility and rectangles in Cfg; writes the settings file only when they changed.
 void SaveWindowSet();
 // Always-on-top for one window. Windows here do not follow an owner's state, so a null window

@@ -9,6 +9,7 @@
 #include <QMediaDevices>
 #include <QMediaFormat>
 #include <QMediaPlayer>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -164,7 +165,9 @@ void TFVCLS::Timer1Timer() {
           ReportError(kLogNoticeKey, notice);
       }
     }
-    FSampler->SampleTick();
+    // The one clock: each second due is stored and shown by every graph window, so a stalled
+    // loop catches up column by column.
+    FSampler->SampleSeconds(FSecondClock.Due(std::chrono::steady_clock::now()), StepAllWindows);
     if (FSampler->PendingWrites() == 0) ClearError(kLogWriteKey);
   });
 }

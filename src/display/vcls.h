@@ -94,6 +94,7 @@ class TFVCLS : public QWidget {
   void MediaPlayer1Error(const QString& text);
 
   std::unique_ptr<TSampler> FSampler;
+  TSecondClock FSecondClock;
   // Made on the first sound: the media framework takes a while to start. The player goes
   // before its output.
   std::unique_ptr<QAudioOutput> FAudioOutput;

@@ -415,7 +415,14 @@ bool TTrafficLog::Drain(std::chrono::milliseconds bound) {
   if (!Writer.joinable()) return Queue.empty();
   RetryNow = true;
   QueueCv.notify_all();
-  return QueueCv.wait_for(lock, bound, [this] { return Queue.empty(); });
+  const uint64_t failed = FailedAttempts;
+  QueueCv.wait_for(lock, bound, [&] { return Queue.empty() || FailedAttempts != failed; });
+  return Queue.empty();
+}
+
+std::string TTrafficLog::WriteError() const {
+  const std::lock_guard lock(QueueM);
+  return LastAttemptError;
 }
 
 std::size_t TTrafficLog::QueuedBatches() const {
@@ -472,11 +479,14 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
     }
     if (OnWriteResult) OnWriteResult(error);
     lock.lock();
+    LastAttemptError = error;
     if (error.empty()) {
       Queue.pop_front();
       QueueCv.notify_all();
       continue;
     }
+    ++FailedAttempts;
+    QueueCv.notify_all();
     QueueCv.wait_for(lock, stop, RetryInterval, [this] { return RetryNow; });
   }
 }

@@ -94,9 +94,11 @@ class TTrafficLog {
   // removed only once its transaction committed, so nothing is written twice. Batches submitted
   // while the log is closed wait for the next Open.
   void Submit(std::vector<TPeriodWrite> batch);
-  // Waits at most `bound` for the queue to empty, trying a failed batch again at once. Returns
-  // whether everything submitted is written.
+  // Tries a failed batch again at once and waits at most `bound` until the queue is empty or an
+  // attempt made meanwhile has failed. Returns whether everything submitted is written.
   bool Drain(std::chrono::milliseconds bound);
+  // The text of the last attempt's failure; empty once a write succeeded.
+  std::string WriteError() const;
   std::size_t QueuedBatches() const;
   // The batches still waiting (for the exit's report); the queue is empty afterwards.
   std::vector<std::vector<TPeriodWrite>> TakeQueued();
@@ -145,6 +147,8 @@ class TTrafficLog {
   std::condition_variable_any QueueCv;
   std::deque<std::vector<TPeriodWrite>> Queue;
   bool RetryNow = false;
+  uint64_t FailedAttempts = 0;
+  std::string LastAttemptError;
   std::chrono::milliseconds RetryInterval{60000};
   std::optional<std::chrono::system_clock::time_point> LastCommit;
   std::jthread Writer;

@@ -51,6 +51,8 @@ class Sampler : public ::testing::Test {
 
   void NewSampler() {
     S = std::make_unique<TSampler>(Tr, Log, [this] { return Clock.Read(); });
+    // Each write's outcome is known at the tick that caused it.
+    S->WriteWait = std::chrono::seconds(10);
     S->OnError = [this](const std::string& e) { Errors.push_back(e); };
     S->OnExitLoss = [this](const std::string& e) { Losses.push_back(e); };
   }
@@ -404,6 +406,65 @@ TEST_F(Sampler, TheExitReportIsWrittenEvenWhileTheLogsReportStands) {
             std::string::npos)
       << shown[1];
   EXPECT_NE(err.find(shown[1]), std::string::npos) << err;
+}
+
+TEST_F(Sampler, TheTickNeverWaitsForALockedLogAndTheHourIsWrittenOnceItIsGone) {
+  // As in the program: the main thread only hands the hour over.
+  Log.SetBusyTimeout(std::chrono::seconds(3));
+  S->WriteWait = milliseconds(0);
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 59, 0);
+  auto lock = std::make_unique<test::TForeignLock>(Dir + "bw.DB");
+  const auto before = std::chrono::steady_clock::now();
+  Run(120);  // the hour change at 11:00:00 and the check at 11:01:00, both while locked
+  const auto took = std::chrono::steady_clock::now() - before;
+  // A tick that waited for the lock would take the busy timeout, 3 s, at least.
+  EXPECT_LT(took, std::chrono::seconds(2));
+  lock.reset();
+  ASSERT_TRUE(Log.Drain(std::chrono::seconds(10)));
+  EXPECT_EQ(LanUp(0, d, 10), 60.0);
+  EXPECT_EQ(S->PendingWrites(), 0u);
+  ExitAndReopen();
+  EXPECT_EQ(LanUp(0, d, 10), 60.0);  // written once
+  ExpectConsistent();
+}
+
+TEST(SecondClock, AStalledLoopOwesOneStoredSecondPerSecondItMissed) {
+  using namespace std::chrono;
+  struct TRow {
+    int ElapsedMs;
+    int Due;
+  } rows[] = {{1000, 1}, {960, 1}, {1400, 1}, {40, 1}, {2600, 3}, {3000, 3}, {10'000'000, 499}};
+  for (const TRow& row : rows) {
+    TSecondClock clock;
+    const steady_clock::time_point t0{};
+    ASSERT_EQ(clock.Due(t0), 1);
+    EXPECT_EQ(clock.Due(t0 + milliseconds(row.ElapsedMs)), row.Due) << row.ElapsedMs << " ms";
+  }
+  // Early and late ticks do not drift into a lost or doubled second.
+  TSecondClock clock;
+  steady_clock::time_point t{};
+  int total = clock.Due(t) - 1;
+  for (int i = 0; i < 100; ++i) total += clock.Due(t += milliseconds(i % 2 == 0 ? 1300 : 700));
+  EXPECT_EQ(total, 100);
+}
+
+TEST_F(Sampler, ThreeSecondsOfAStalledLoopBecomeThreeColumnsNotOneTallOne) {
+  Start(Date(2026, 12, 9), 10, 0, 0);
+  Tr.Counters = {3000, 3001, 0, 0, 0, 0, 2, 0, 0};
+  int steps = 0;
+  S->SampleSeconds(3, [&] { ++steps; });
+  EXPECT_EQ(steps, 3);
+  ASSERT_EQ(Tr.SampleCount(), 3);
+  const uint32_t lanDown[] = {1001, 1000, 1000};
+  const uint32_t allPcsUp[] = {1, 1, 0};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Tr.Sample(i)[ciLanUp], 1000u);
+    EXPECT_EQ(Tr.Sample(i)[ciLanDown], lanDown[i]);
+    EXPECT_EQ(Tr.Sample(i)[ciAllPcsUp], allPcsUp[i]);
+  }
+  EXPECT_EQ(Tr.HourTotals[ciLanDown], 3001u);
+  EXPECT_EQ(Tr.HourSeconds, 4);
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ int main(int argc, char** argv) {
   };
   zul::TTraffic traffic;
   zul::TSampler sampler(traffic, log, clock);
+  // Each hour is committed by the log's writer thread before the next begins, so that what is
+  // printed is what the table holds; the kill then comes in the middle of the writer's work.
+  sampler.WriteWait = seconds(10);
   sampler.OnError = [](const std::string& e) { std::fprintf(stderr, "%s\n", e.c_str()); };
   sampler.ResetTotals();
 
