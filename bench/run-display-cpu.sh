@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# CPU time per minute of the whole program with all four graph windows shown and no traffic:
-# the real program under xvfb-run, utime + stime of /proc/PID/stat over 60 seconds.
+# CPU time per minute and resident memory of the whole program with all four graph windows shown
+# and no traffic: the real program under xvfb-run, utime + stime of /proc/PID/stat over 60 seconds.
+# The terminal monitor nload (when installed: apt-get install nload) runs beside it over the same
+# seconds as the reference.
 #
 # Usage: bench/run-display-cpu.sh [BUILD_DIR]     (default: build)
 # Needs the targets zul and zul_display_cfg (configure with -DZUL_BUILD_BENCH=ON).
@@ -75,9 +77,18 @@ if command -v xwininfo >/dev/null; then
   [ "$shown" -eq 4 ] || { echo "expected all four graph windows shown" >&2; exit 1; }
 fi
 
+# The reference, in the same network and over the same seconds, on a terminal of its own.
+ref=
+tmux_socket=$work/tmux
+if command -v nload >/dev/null && command -v tmux >/dev/null; then
+  "${netns[@]}" tmux -S "$tmux_socket" new-session -d -x 120 -y 40 "nload -t 1000 lo"
+  for _ in $(seq 50); do ref=$(pgrep -nx nload || true); [ -n "$ref" ] && break; sleep 0.1; done
+  sleep 2
+fi
+
 # utime and stime are fields 14 and 15; the name in parentheses may hold spaces.
 cpu_ticks() {
-  local stat rest
+  local pid=${1:-$pid} stat rest
   stat=$(cat "/proc/$pid/stat")
   rest=${stat##*) }
   # shellcheck disable=SC2086
@@ -85,14 +96,24 @@ cpu_ticks() {
   echo $((${12} + ${13}))
 }
 hz=$(getconf CLK_TCK)
+rss() { awk '/^VmRSS/ {print int($2 / 1024) " MB"}' "/proc/$1/status"; }
 t0=$(cpu_ticks)
+[ -n "$ref" ] && r0=$(cpu_ticks "$ref")
 sleep "$seconds"
 t1=$(cpu_ticks)
 kill -0 "$pid" 2>/dev/null || { echo "the program ended during the measurement" >&2; exit 1; }
 
 ms=$(((t1 - t0) * 1000 * 60 / (hz * seconds)))
-echo "CPU per minute: $ms ms (utime+stime over $seconds s, four windows shown, no traffic;" \
-  "resolution $((1000 / hz)) ms)"
+echo "zul:   CPU per minute $ms ms, resident $(rss "$pid") (utime+stime over $seconds s, four" \
+  "windows shown, no traffic; resolution $((1000 / hz)) ms)"
+if [ -n "$ref" ] && kill -0 "$ref" 2>/dev/null; then
+  r1=$(cpu_ticks "$ref")
+  echo "nload: CPU per minute $(((r1 - r0) * 1000 * 60 / (hz * seconds))) ms, resident $(rss "$ref")" \
+    "(same seconds; ratio zul/nload" \
+    "$(awk -v a=$((t1 - t0)) -v b=$((r1 - r0)) 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'))"
+  kill "$ref" 2>/dev/null || true
+fi
+[ -S "$tmux_socket" ] && tmux -S "$tmux_socket" kill-server 2>/dev/null || true
 
 kill -TERM "$pid"
 for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done

@@ -7,8 +7,9 @@ packages=(
   libpcap-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-multimedia-dev libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  xvfb xauth iproute2 procps fonts-dejavu-core fonts-wqy-microhei
+  xvfb xauth iproute2 procps libcap2-bin fonts-dejavu-core fonts-wqy-microhei
   openbox trayer xdotool x11-utils imagemagick ccache
+  prometheus curl
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)

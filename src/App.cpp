@@ -4,7 +4,9 @@
 #include <QSessionManager>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
+#include "CommandLine.h"
 #include "capture/Watch.h"
 #include "display/About.h"
 #include "display/Figure.h"
@@ -26,6 +28,20 @@ namespace zul {
 namespace {
 
 constexpr const char* kInstanceName = "TFBFigure";
+
+// While the message loop runs, an exit() from inside it (the window system's code does so when the
+// display goes away) is still an exit: the steps run from the handler below.
+bool LoopRunning = false;
+std::thread::id MainThread;
+
+void ExitStepsAtExit() {
+  if (!LoopRunning || std::this_thread::get_id() != MainThread) return;
+  LoopRunning = false;
+  // No window can show a report any more: standard error alone.
+  SetErrorSink(nullptr);
+  ArmExitWatchdog();
+  RunExitSteps();
+}
 
 }  // namespace
 
@@ -50,6 +66,9 @@ void EndSession() {
 }
 
 int RunZul(int argc, char** argv) {
+  // 0. An export, --help or --version ends here, before the instance is claimed.
+  if (const std::optional<int> rc = HandleCommandLine(argc, argv)) return *rc;
+
   // 1. Single instance, before anything of ours exists.
   std::string runtimeDir;
   try {
@@ -125,7 +144,12 @@ int RunZul(int argc, char** argv) {
   if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) primary->show();
   FVCLS->NotifyIcon1.SetActive(true);
 
+  // Registered last, so that what the steps use was made before it and is destroyed after it.
+  MainThread = std::this_thread::get_id();
+  static const bool atExit = std::atexit(ExitStepsAtExit) == 0;
+  LoopRunning = atExit;
   const int rc = QApplication::exec();
+  LoopRunning = false;
   // The loop can also end without the primary window's close (the session manager's last word):
   // the exit steps still run, once.
   ArmExitWatchdog();

@@ -75,6 +75,7 @@ TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, T
     if (FVCLS) FVCLS->SetTrayLevel(bar, graphHeight);
   };
 
+  WatchWorkArea();
   FShownByUser = false;
   FGraph.FLeftMargin = 0;
   FGraph.FGraphWidth = width();
@@ -181,27 +182,78 @@ TWinRect TFBFigure::FrameRect() const {
   return {x(), y(), frame.width(), frame.height()};
 }
 
-void PlaceBottomRight(TFBFigure* figure) {
-  const QSize desktop = DesktopSize();
-  const QRect frame = figure->frameGeometry();
+namespace {
+
+// Long enough for a window manager to finish framing a window, short enough not to be seen.
+constexpr int kCornerSettleMs = 150;
+
+// Where a window with a frame of `frame` goes to fill the bottom-right corner of the work area
+// of the screen it is on.
+QPoint CornerFor(const QWidget* window, QSize frame) {
+  const QScreen* screen = window->screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  std::optional<TWinRect> area;
+  QSize desktop(0, 0);
+  if (screen != nullptr) {
+    const QRect a = screen->availableGeometry();
+    if (!a.isEmpty()) area = TWinRect{a.x(), a.y(), a.width(), a.height()};
+    desktop = screen->geometry().size();
+  }
   const TWinRect at =
-      BottomRight(WorkArea(), desktop.width(), desktop.height(), frame.width(), frame.height());
-  figure->move(at.Left, at.Top);
+      BottomRight(area, desktop.width(), desktop.height(), frame.width(), frame.height());
+  return {at.Left, at.Top};
+}
+
+}  // namespace
+
+void PlaceBottomRight(TFBFigure* figure) {
+  const QPoint at = CornerFor(figure, figure->frameGeometry().size());
+  figure->move(at);
   figure->FCornerPending = true;
-  figure->FCornerPos = QPoint(at.Left, at.Top);
+  figure->FCornerPos = at;
+  figure->FCornerSize = figure->size();
+}
+
+void TFBFigure::WatchWorkArea() {
+  FCornerCheck.setSingleShot(true);
+  FCornerCheck.setInterval(kCornerSettleMs);
+  connect(&FCornerCheck, &QTimer::timeout, this, &TFBFigure::CornerSettled);
+  // A panel that appears, grows or goes changes the work area: the corner follows it.
+  auto watch = [this](QScreen* screen) {
+    connect(screen, &QScreen::availableGeometryChanged, this, [this] { KeepCorner(); });
+  };
+  for (QScreen* screen : QGuiApplication::screens()) watch(screen);
+  connect(qApp, &QGuiApplication::screenAdded, this, watch);
 }
 
 void TFBFigure::KeepCorner() {
   if (!FCornerPending || !isVisible()) return;
-  if (pos() != FCornerPos) {
-    FCornerPending = false;  // moved by the user or the window manager
+  // Still where it was put: the frame or the work area may have changed, so the corner is
+  // taken again at once. Elsewhere it may only be passing; the settled check decides.
+  if (pos() == FCornerPos && size() == FCornerSize) RetakeCorner();
+  FCornerCheck.start();
+}
+
+void TFBFigure::CornerSettled() {
+  if (!FCornerPending || !isVisible()) return;
+  if (pos() != FCornerPos || size() != FCornerSize) {
+    FCornerPending = false;  // the user moved or sized it: that place is theirs
     return;
   }
-  const QRect frame = frameGeometry();
-  const QSize desktop = DesktopSize();
-  const TWinRect at =
-      BottomRight(WorkArea(), desktop.width(), desktop.height(), frame.width(), frame.height());
-  if (QPoint(at.Left, at.Top) != pos()) PlaceBottomRight(this);
+  RetakeCorner();
+}
+
+void TFBFigure::RetakeCorner() {
+  if (CornerFor(this, frameGeometry().size()) != pos()) PlaceBottomRight(this);
+}
+
+void TFBFigure::RecordState() {
+  FLastState = {isVisible(), {x(), y(), width(), height()}};
+}
+
+void TFBFigure::setVisible(bool visible) {
+  QWidget::setVisible(visible);
+  RecordState();
 }
 
 bool TFBFigure::event(QEvent* e) {
@@ -224,17 +276,20 @@ void TFBFigure::resizeEvent(QResizeEvent*) {
     return;
   }
   FormPaint();
+  RecordState();
   KeepCorner();
 }
 
 void TFBFigure::showEvent(QShowEvent*) {
   MeasureFrame();
   FormPaint();
+  RecordState();
   KeepCorner();
 }
 
 void TFBFigure::moveEvent(QMoveEvent*) {
   MeasureFrame();
+  RecordState();
   KeepCorner();
 }
 

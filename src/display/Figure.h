@@ -66,6 +66,13 @@ class TFBFigure : public QWidget {
   void PlaceAt(int left, int top, int width, int height);
   // The window with its frame, as stacking sees it.
   TWinRect FrameRect() const;
+  // Visibility and client rectangle as last seen by the window's own events, so that the exit
+  // can record the window set after the window system has gone away.
+  const TWindowState& LastState() const { return FLastState; }
+  // Whether the window still keeps the work area's corner (the user has not moved it).
+  bool KeepsCorner() const { return FCornerPending; }
+
+  void setVisible(bool visible) override;
 
   TGraph& Graph() { return FGraph; }
   const TGraph& Graph() const { return FGraph; }
@@ -93,16 +100,26 @@ class TFBFigure : public QWidget {
   void EnsureSurface();
   void MeasureFrame();
   void SetTitle(const QString& text);
+  void WatchWorkArea();
   void KeepCorner();
+  void CornerSettled();
+  void RetakeCorner();
+  void RecordState();
 
   TGraph FGraph;
   // What the window last showed, shared with the surface until the next change.
   QImage FShownSurface;
   bool FPrimary = false;
-  // Set by the bottom-right placement until something else moves the window: the frame is
-  // known only once the window is on screen, so the corner is taken again then.
+  // Set by the bottom-right placement until the user moves or sizes the window: the frame is
+  // known only once the window is on screen, and panels change the work area, so the corner is
+  // taken again whenever either changes.
   bool FCornerPending = false;
   QPoint FCornerPos;
+  QSize FCornerSize;
+  // A window manager moves a window it frames through passing places (its frame's origin, then
+  // the requested place); only where it comes to rest tells a user's move from the framing.
+  QTimer FCornerCheck;
+  TWindowState FLastState;
 };
 
 // Puts a window into the bottom-right corner of the desktop work area.

@@ -250,13 +250,8 @@ void TGraph::DrawReadout() {
   const int ch = ClientHeight();
   const QRect box(0, FNumTop, cw, ch - FNumTop);
   if (box.isEmpty()) return;
-  const uint16_t unit = EffectiveRateUnit(FCfg);
-  const std::string text =
-      FCfg.ShowAverage
-          ? FormatAverage(FTraffic.HourTotals[FDownIndex], FTraffic.HourTotals[FUpIndex],
-                          FTraffic.HourSeconds, unit)
-          : FormatSecond(FTraffic.LastSample[FDownIndex], FTraffic.LastSample[FUpIndex], unit);
-  const QString readout = QString::fromStdString(text);
+  const QString readout = ReadoutText();
+  FDrawnReadout = readout;
   {
     QPainter p(&FSurface);
     p.fillRect(box, kWhite);
@@ -272,6 +267,28 @@ void TGraph::DrawReadout() {
     p.drawText(QPoint(x, y + fm.ascent()), readout);
   }
   if (FeedsTray() && OnTrayHint) OnTrayHint(readout);
+}
+
+QString TGraph::ReadoutText() const {
+  const uint16_t unit = EffectiveRateUnit(FCfg);
+  return QString::fromStdString(
+      FCfg.ShowAverage
+          ? FormatAverage(FTraffic.HourTotals[FDownIndex], FTraffic.HourTotals[FUpIndex],
+                          FTraffic.HourSeconds, unit)
+          : FormatSecond(FTraffic.LastSample[FDownIndex], FTraffic.LastSample[FUpIndex], unit));
+}
+
+bool TGraph::StepChangesNothing(int mode) const {
+  if (mode != dmNumeric && HasGraphArea()) {
+    // Idle columns scrolled into idle columns, with the newest one idle too: the same pixels.
+    // The column that leaves at the left counts as well.
+    const int n = std::min(FTraffic.SampleCount(), BarCount() + 1);
+    for (int i = 0; i < n; ++i) {
+      const TCounterBlock& s = FTraffic.Newest(i);
+      if (s[FDownIndex] != 0 || s[FUpIndex] != 0) return false;
+    }
+  }
+  return mode == dmGraphical || ReadoutText() == FDrawnReadout;
 }
 
 void TGraph::FormPaint() {
@@ -308,6 +325,7 @@ bool TGraph::UpdateDisplay() {
     return true;
   }
   const TDisplayMode mode = EffectiveDisplayMode(FCfg);
+  if (StepChangesNothing(mode)) return false;
   if (mode == dmNumeric) {
     DrawReadout();
     return false;

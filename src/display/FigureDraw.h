@@ -54,7 +54,8 @@ class TGraph {
   void DrawReadout();
   // The complete redraw: scale, layout and every drawing step the display mode asks for.
   void FormPaint();
-  // One display step; returns whether it was a complete redraw.
+  // One display step; returns whether it was a complete redraw. A step that would change no
+  // pixel (an idle second over an idle graph, the same readout) draws nothing.
   bool UpdateDisplay();
 
   // Bars the last complete redraw would draw from the ring as it is now.
@@ -88,6 +89,8 @@ class TGraph {
  private:
   bool HasGraphArea() const;
   bool FeedsTray() const;
+  QString ReadoutText() const;
+  bool StepChangesNothing(int mode) const;
   void DrawBar(int x, const TCounterBlock& second);
   void FillColumn(int x, int64_t fromHeight, int64_t toHeight, const QColor& color);
   void ScrollGraph();
@@ -97,6 +100,7 @@ class TGraph {
   const TTraffic& FTraffic;
   QImage FSurface;
   QFont FFont;
+  QString FDrawnReadout;  // what the readout shows now
   // One dotted grid line, rebuilt when the base row or the idle colour changes.
   QImage FDots;
   uint32_t FDotsIdle = 0;

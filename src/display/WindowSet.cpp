@@ -174,10 +174,10 @@ void StepAllWindows() {
 
 void SaveWindowSet() {
   Guarded("windowset.save", [] {
+    // As the windows last reported themselves: the window system may be gone already.
     std::array<std::optional<TWindowState>, 4> now;
     for (int v = 0; v < kViewCount; ++v)
-      if (const TFBFigure* f = Figures[v])
-        now[v] = TWindowState{f->isVisible(), {f->x(), f->y(), f->width(), f->height()}};
+      if (const TFBFigure* f = Figures[v]) now[v] = f->LastState();
     if (RecordWindowSet(Cfg.WindowVisible, Cfg.WindowRect, now)) SaveCfg();
   });
 }

@@ -19,6 +19,7 @@
 #include "display/MyDialog.h"
 #include "display/SoundFile.h"
 #include "display/WindowSet.h"
+#include "history/Metrics.h"
 #include "history/total.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -86,7 +87,10 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   setObjectName(QStringLiteral("FVCLS"));
   FSampler = std::make_unique<TSampler>(Traffic, TLog, LocalNow);
   FSampler->OnError = [](const std::string& text) { ReportError(kLogWriteKey, text); };
-  FSampler->OnSecond = [](const TCounterBlock& counters) { CheckNotification(counters); };
+  FSampler->OnSecond = [](const TCounterBlock& counters) {
+    CountMetricsSecond(counters);  // first: a failing threshold check must not skip it
+    CheckNotification(counters);
+  };
   Sampler = FSampler.get();
   OnNotifySound = [this](const std::string& file) {
     PlaySoundFile(QString::fromLocal8Bit(file.c_str()));
@@ -98,6 +102,7 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   // A log that cannot be opened is reported; the timer runs anyway and the graphs go on.
   Guarded(kLogOpenKey, [this] { TLog.Open(DataDir + "db/"); });
   if (std::string notice = TLog.TakeNotice(); !notice.empty()) ReportError(kLogNoticeKey, notice);
+  StartMetrics(this);
 
   Timer1.setInterval(1000);
   connect(&Timer1, &QTimer::timeout, this, &TFVCLS::Timer1Timer);

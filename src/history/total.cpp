@@ -4,9 +4,12 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QFile>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
@@ -16,10 +19,13 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 #include <exception>
+#include <sstream>
 #include <utility>
 
 #include "display/vcls.h"
+#include "history/Export.h"
 #include "platform/ErrorReport.h"
+#include "platform/Files.h"
 #include "vartype.h"
 
 namespace zul {
@@ -250,6 +256,16 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
     if (on) RadioButton2Click();
   });
+  PopupMenu1 = new QMenu(LVMeter);
+  NExportRows = PopupMenu1->addAction(QStringLiteral("Export rows\u2026"));
+  connect(NExportRows, &QAction::triggered, this, [this] { NExportRowsClick(); });
+  LVMeter->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(LVMeter, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { PopupMenu1->popup(LVMeter->viewport()->mapToGlobal(at)); });
+  ChooseExportFile = [](QWidget* owner, const QString& suggested) {
+    return QFileDialog::getSaveFileName(owner, QStringLiteral("Export rows"), suggested,
+                                        QStringLiteral("CSV files (*.csv);;All files (*)"));
+  };
   connect(LVMeter->header(), &QHeaderView::sectionResized, this, [this] { PlaceTotals(); });
   connect(LVMeter->horizontalScrollBar(), &QScrollBar::valueChanged, this,
           [this] { PlaceTotals(); });
@@ -310,6 +326,27 @@ void TFTotal::RadioButton2Click() {
   CBTime->setEnabled(false);
   DTP1->setEnabled(true);
   DTP2->setEnabled(true);
+}
+
+void TFTotal::NExportRowsClick() {
+  Guarded("stats.export", [this] {
+    if (!ChooseExportFile) return;
+    const int grouping = CBWays->currentIndex();
+    const QString suggested =
+        QStringLiteral("traffic-%1.csv")
+            .arg(grouping >= 0
+                     ? QString::fromUtf8(kGroupingNames[static_cast<std::size_t>(grouping)])
+                           .toLower()
+                     : QStringLiteral("rows"));
+    const QString file = ChooseExportFile(this, suggested);
+    if (file.isEmpty()) return;
+    std::ostringstream text;
+    WriteExport(text, TExportFormat::Csv, FModel->Rows());
+    const std::string bytes = text.str();
+    WriteFileAtomically(QFile::encodeName(file).toStdString(),
+                        std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                        kPrivateFileMode, "export file");
+  });
 }
 
 void TFTotal::ComputePeriod() {

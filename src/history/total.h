@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QLocale>
 #include <QString>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@
 
 class QComboBox;
 class QDateEdit;
+class QAction;
 class QLabel;
+class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTreeView;
@@ -70,6 +73,11 @@ class TFTotal : public QDialog {
   void CBTargetChange();
   void RadioButton1Click();
   void RadioButton2Click();
+  // The list's context menu: the rows listed, to a CSV file the user picks (as --export csv
+  // writes them).
+  void NExportRowsClick();
+  // Asks for the file to write; an empty answer cancels. Tests answer in place of the dialog.
+  std::function<QString(QWidget* parent, const QString& suggested)> ChooseExportFile;
 
   // The log the queries read; the program's own when none is set.
   void SetLog(TTrafficLog* log) { FLog = log; }
@@ -92,6 +100,8 @@ class TFTotal : public QDialog {
   QLabel* LDn = nullptr;
   QLabel* LUp = nullptr;
   QLabel* LSum = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  QAction* NExportRows = nullptr;
 
  protected:
   void showEvent(QShowEvent* e) override;

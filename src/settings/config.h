@@ -67,6 +67,7 @@ class TFConfig : public QDialog {
   Q_OBJECT
  public:
   explicit TFConfig(QWidget* parent = nullptr);
+  ~TFConfig() override;
 
   // Start-up: capture on every adapter, fresh totals, the notification window, the adapter
   // list, then the one adapter and the graph scale the settings ask for.
@@ -74,6 +75,9 @@ class TFConfig : public QDialog {
   // The tray menu's "&Options": the controls from Cfg and the autostart entry, then the dialog
   // in front. A plain show() fills the controls the same way.
   void ShowOptions();
+  // Appends to CBInterfaces the adapters of AdapterList it lacks, keeping the selection and the
+  // text typed into it; runs whenever a watcher is appended (AdapterListChanged).
+  void TakeNewAdapters();
 
   void LoadFromCfg();
   // Validates the controls; shows the first problem found and returns false.
@@ -176,6 +180,8 @@ class TFConfig : public QDialog {
   QColor FLastColor = Qt::black;
   // A save that failed; the next OK writes the file even if nothing changes in between.
   bool FSavePending = false;
+  // FormCreate made AdapterListChanged fill this dialog's list.
+  bool FAdapterHook = false;
 };
 
 extern TFConfig* FConfig;

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +58,13 @@ class FigureFixture : public ::testing::Test {
 
   static void Settle() {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  }
+
+  // Runs the event loop for `ms`, timers included.
+  static void WaitMs(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
   }
 
   static void Mouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button,

@@ -1,6 +1,7 @@
 // The graph window's frame and interaction: title bar, dragging, title-bar readout, opacity,
 // size limit, close and the open-monitor message.
 #include <cmath>
+#include <functional>
 
 #include "FigureFixture.h"
 
@@ -23,6 +24,51 @@ TEST_F(FigureFrame, PrimaryStartsInTheBottomRightCornerWithTheDefaultColours) {
   const QImage shot = primary->grab().toImage();
   EXPECT_EQ(shot.pixel(100, 50) & 0xFFFFFF, 0xB0B0D0u) << "idle colour";
   EXPECT_EQ(shot.pixel(0, 0) & 0xFFFFFF, 0u) << "frame border";
+}
+
+// A window manager that frames the window moves it through passing places before it comes to
+// rest; only a place where it rests away from the corner, or a new size, is the user's.
+TEST_F(FigureFrame, TheCornerIsKeptUntilTheUserMovesOrSizesTheWindow) {
+  struct TCase {
+    const char* Name;
+    std::function<void(TFBFigure*, QPoint corner)> Act;
+    bool Keeps;
+  };
+  const std::vector<TCase> cases = {
+      {"framing passes through the frame's origin",
+       [](TFBFigure* f, QPoint corner) {
+         f->move(0, 0);
+         Settle();
+         f->move(corner);
+       },
+       true},
+      {"moved by the user", [](TFBFigure* f, QPoint) { f->move(100, 100); }, false},
+      {"sized by the user", [](TFBFigure* f, QPoint) { f->resize(300, 150); }, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Start();
+    TFBFigure* f = Figures[0];
+    ASSERT_TRUE(f->KeepsCorner());
+    c.Act(f, f->pos());
+    Settle();
+    WaitMs(400);
+    EXPECT_EQ(f->KeepsCorner(), c.Keeps);
+    const QPoint rested = f->pos();
+    // A new frame (the title bar switched off) is the moment the corner is taken again.
+    SetAllCaptions(false);
+    Settle();
+    WaitMs(400);
+    const QRect frame = f->frameGeometry();
+    if (c.Keeps) {
+      EXPECT_EQ(frame.x() + frame.width(), Available().x() + Available().width());
+      EXPECT_EQ(frame.y() + frame.height(), Available().y() + Available().height());
+    } else {
+      EXPECT_EQ(f->pos(), rested) << "the user's place is kept";
+    }
+    Owned.clear();
+    Cfg.ShowCaption = true;
+  }
 }
 
 TEST_F(FigureFrame, CaptionOffMakesTheWindowAsTallAsItsClientArea) {

@@ -2,6 +2,8 @@
 // open set, always-on-top, and the record of the set at exit.
 #include <QGuiApplication>
 #include <QScreen>
+#include <functional>
+#include <utility>
 
 #include "FigureFixture.h"
 
@@ -153,6 +155,35 @@ TEST_F(WindowSet, SaveWritesTheSettingsFileOnlyWhenSomethingChanged) {
   EXPECT_EQ(saved.WindowRect[0].Right, at.x() - 1 + 217);
   EXPECT_EQ(saved.WindowVisible, (std::array<bool, 4>{true, false, false, false}));
   EXPECT_EQ(saved.WindowRect[2], (TCfgRect{5, 6, 7, 8})) << "a hidden window's rectangle stays";
+}
+
+// The exit records what the windows last reported, so it needs no window system; every way a
+// window is shown, hidden, moved or sized must reach that record.
+TEST_F(WindowSet, TheRecordedStateFollowsEveryChangeOfAWindow) {
+  Start();
+  TFBFigure* f = Figures[1];
+  const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+      {"shown", [f] { f->show(); }},
+      {"moved", [f] { f->move(40, 60); }},
+      {"sized", [f] { f->resize(300, 150); }},
+      {"hidden", [f] { f->hide(); }},
+      {"moved while hidden", [f] { f->move(70, 80); }},
+      {"all shown", [] { ShowAllWindows(); }},
+      {"caption off", [] { SetAllCaptions(false); }},
+      {"always on top", [] { SetTopmost(nullptr, true); }},
+      {"all hidden", [] { HideAllWindows(); }},
+      {"open monitor", [] { ShowMonitor(); }},
+      {"closed", [f] { f->close(); }},
+  };
+  for (const auto& [name, step] : steps) {
+    step();
+    Settle();
+    EXPECT_EQ(f->LastState().Visible, f->isVisible()) << name;
+    // A hidden window's rectangle is not recorded at exit; it is reported when it shows again.
+    if (f->isVisible()) {
+      EXPECT_EQ(f->LastState().Rect, (TWinRect{f->x(), f->y(), f->width(), f->height()})) << name;
+    }
+  }
 }
 
 TEST_F(WindowSet, FailedSaveIsReportedAndTheProgramGoesOn) {

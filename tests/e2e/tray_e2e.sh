@@ -113,6 +113,21 @@ shot menu
 xdotool key --delay 150 w Down Down Return
 wait_for 50 visible '^LAN$' || fail '"&Window" -> "LAN" did not show the LAN window'
 
+# "&Statistics" and "&Options" open their windows; closing them only hides them. "&Open Monitor"
+# shares the O, so the second press reaches "&Options".
+for item in "s:^Statistics$" "o o Return:^Bandwidth Monitor Options$"; do
+  open_menu || fail "the menu did not open again"
+  # shellcheck disable=SC2086
+  xdotool key --delay 150 ${item%%:*}
+  wait_for 50 visible "${item#*:}" || fail "the menu did not open the window ${item#*:}"
+  shot "window-${item:0:1}"
+  w=$(xdotool search --onlyvisible --name "${item#*:}" | head -1)
+  xdotool windowactivate --sync "$w" key Escape
+  gone() { ! visible "${item#*:}"; }
+  wait_for 50 gone || fail "Escape did not close ${item#*:}"
+  kill -0 "$zpid" 2>/dev/null || fail "closing ${item#*:} ended the program"
+done
+
 open_menu || fail "the menu did not open a second time"
 xdotool key x
 for _ in $(seq 150); do kill -0 "$zpid" 2>/dev/null || break; sleep 0.1; done

@@ -1,5 +1,6 @@
 // The options dialog on Qt's offscreen platform: what OK stores, applies and writes, the checks and
-// their messages, the start with the desktop session, and the switch of capture between adapters.
+// their messages, the start with the desktop session, the switch of capture between adapters and
+// the adapters that come later.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -342,6 +343,52 @@ TEST_F(Options, ChecksRejectInTheirOrderAndChangeNothing) {
   }
 }
 
+TEST_F(Options, AdaptersThatComeLaterAreAppendedAndWhatTheUserChoseStays) {
+  struct TRow {
+    const char* What;
+    std::function<void(TFConfig&)> Edit;  // on the list "First adapter", "Second adapter"
+    std::vector<std::string> Adapters;
+    int Selected;
+    const char* Shown;
+  };
+  const std::vector<std::string> three = {"First adapter", "Second adapter", "eth2"};
+  const std::vector<TRow> rows = {
+      {"selection", [](TFConfig& d) { d.CBInterfaces->setCurrentIndex(1); }, three, 1,
+       "Second adapter"},
+      {"typed name of none", [](TFConfig& d) { Type(d.CBInterfaces, Q("eth9")); }, three, -1,
+       "eth9"},
+      {"typed name that comes", [](TFConfig& d) { Type(d.CBInterfaces, Q("ETH2")); }, three, 2,
+       "ETH2"},
+      {"empty list", [](TFConfig& d) { d.CBInterfaces->clear(); }, {"eth0"}, -1, ""},
+      {"empty list, typed name",
+       [](TFConfig& d) {
+         d.CBInterfaces->clear();
+         Type(d.CBInterfaces, Q("wlan0"));
+       },
+       {"eth0"},
+       -1,
+       "wlan0"},
+  };
+  for (const TRow& r : rows) {
+    Open();
+    D->CBInterfaces->clear();
+    D->CBInterfaces->addItems({Q("First adapter"), Q("Second adapter")});
+    D->RBspecinterface->click();
+    r.Edit(*D);
+    AdapterList = r.Adapters;
+    D->TakeNewAdapters();
+    AdapterList.clear();
+    std::vector<std::string> items;
+    for (int i = 0; i < D->CBInterfaces->count(); ++i)
+      items.push_back(D->CBInterfaces->itemText(i).toStdString());
+    EXPECT_EQ(items, r.Adapters) << r.What;
+    EXPECT_EQ(D->CBInterfaces->currentIndex(), r.Selected) << r.What;
+    EXPECT_EQ(D->CBInterfaces->currentText(), Q(r.Shown)) << r.What;
+    EXPECT_EQ(D->CheckCfg(), r.Selected >= 0) << r.What;
+    D->BBCancelClick();
+  }
+}
+
 TEST_F(Options, CancelStoresNothingAndTheNextShowingReloads) {
   Open();
   D->CBOntop->click();
@@ -594,6 +641,22 @@ TEST_F(OptionsLive, ChoosingOneAdapterStopsTheOthersAtOnceAndAllStartsThemAgain)
   D->BBOK->click();
   EXPECT_EQ(Active(), (std::vector<bool>{true, true}));
   EXPECT_EQ(Calls, (TCalls{"StartAllWatchers", "SaveCfg"}));
+}
+
+TEST_F(OptionsLive, AnAdapterThatComesLaterJoinsTheListWhileTheDialogLives) {
+  Lab->AddVeth(Ns, "zoa0", Peer, "zob0", "192.0.2.30/24");
+  In = std::make_unique<zultest::TNetnsGuard>(Ns);
+  D->FormCreate();
+  Open();
+  D->RBspecinterface->click();
+  D->CBInterfaces->setCurrentIndex(0);
+  Lab->AddVeth(Ns, "zoa1", Peer, "zob1", "198.51.100.30/24");
+  RefreshWatchers();
+  ASSERT_EQ(D->CBInterfaces->count(), 2);
+  EXPECT_EQ(D->CBInterfaces->itemText(1), Q("zoa1"));
+  EXPECT_EQ(D->CBInterfaces->currentIndex(), 0);
+  D.reset();
+  EXPECT_FALSE(AdapterListChanged);
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+#include "CommandLine.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <exception>
+#include <iostream>
+#include <sstream>
+
+#include "history/MetricsText.h"
+#include "platform/Folders.h"
+
+namespace zul {
+namespace {
+
+const char* const kTryHelp = "Try 'zul --help' for the options.";
+
+// Qt's own options, handled by the application object (the session manager restarts the program
+// with -session): accepted here and left in place.
+constexpr std::array<const char*, 11> kQtValueOptions = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin", "display",
+    "style",       "stylesheet",         "session",       "name",   "qwindowgeometry",
+    "qwindowtitle"};
+
+TCommandLine Failure(const std::string& message) {
+  TCommandLine c;
+  c.Action = TCommandLine::TAction::Error;
+  c.Message = message;
+  return c;
+}
+
+std::string Std(const QString& s) {
+  return s.toLocal8Bit().toStdString();
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "A network bandwidth monitor for the desktop. Without options it starts the monitor (or "
+      "brings the running one to the front).\n\nWith --export it prints the traffic log's "
+      "records instead, one per period: date, hour (hourly records), view, download and upload "
+      "in bytes. The date of a week is its Sunday, that of a month or year its last day. It "
+      "reads the log while the monitor runs and never changes it."));
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption help = parser.addHelpOption();
+  const QCommandLineOption version = parser.addVersionOption();
+  const QCommandLineOption exportOpt(QStringLiteral("export"),
+                                     QStringLiteral("Print the log's records as csv or json."),
+                                     QStringLiteral("format"));
+  const QCommandLineOption view(
+      QStringList{QStringLiteral("view")},
+      QStringLiteral("Only this view: \"Internet & LAN\", \"Internet\", \"LAN\", \"INTERNET "
+                     "(All PCs)\" or 0 to 3. Default: all four."),
+      QStringLiteral("view"));
+  const QCommandLineOption grouping(
+      QStringLiteral("grouping"),
+      QStringLiteral("hourly, daily, weekly, monthly or yearly records. Default: daily."),
+      QStringLiteral("grouping"));
+  const QCommandLineOption from(QStringLiteral("from"),
+                                QStringLiteral("First day (YYYY-MM-DD) of the periods exported."),
+                                QStringLiteral("date"));
+  const QCommandLineOption to(
+      QStringLiteral("to"),
+      QStringLiteral("Last day (YYYY-MM-DD); a week, month or year that begins by then is in."),
+      QStringLiteral("date"));
+  const QCommandLineOption log(QStringLiteral("log"),
+                               QStringLiteral("Export this log file instead of the program's own."),
+                               QStringLiteral("file"));
+  const QCommandLineOption metricsPort(
+      QStringLiteral("metrics-port"),
+      QStringLiteral("Serve metrics for Prometheus on 127.0.0.1 and ::1 at this port "
+                     "(overrides MetricsPort in zul.ini)."),
+      QStringLiteral("port"));
+  for (const QCommandLineOption* o : {&exportOpt, &view, &grouping, &from, &to, &log, &metricsPort})
+    parser.addOption(*o);
+  for (const char* name : kQtValueOptions) {
+    QCommandLineOption qt(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+    qt.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(qt);
+  }
+  QCommandLineOption reverse(QStringLiteral("reverse"), QString());
+  reverse.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOption(reverse);
+
+  if (!parser.parse(args)) return Failure(Std(parser.errorText()));
+  if (!parser.positionalArguments().isEmpty())
+    return Failure("Unexpected argument '" + Std(parser.positionalArguments().constFirst()) + "'.");
+
+  TCommandLine cmd;
+  if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+    cmd.Action = TCommandLine::TAction::Help;
+    // The usage line names the program from the application object.
+    if (QCoreApplication::instance() != nullptr) {
+      cmd.Message = Std(parser.helpText());
+    } else {
+      int argc = 1;
+      char name[] = "zul";
+      char* argv[] = {name, nullptr};
+      const QCoreApplication app(argc, argv);
+      cmd.Message = Std(parser.helpText());
+    }
+    return cmd;
+  }
+  if (parser.isSet(version)) {
+    cmd.Action = TCommandLine::TAction::Version;
+    return cmd;
+  }
+
+  if (parser.isSet(metricsPort)) {
+    if (parser.isSet(exportOpt)) return Failure("--metrics-port does not go with --export.");
+    bool ok = false;
+    const int port = parser.value(metricsPort).toInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+      return Failure("The metrics port must be a number from 1 to 65535, not '" +
+                     Std(parser.value(metricsPort)) + "'.");
+    cmd.MetricsPort = port;
+  }
+
+  if (!parser.isSet(exportOpt)) {
+    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &log})
+      if (parser.isSet(*o))
+        return Failure("--" + Std(o->names().constFirst()) + " needs --export.");
+    return cmd;
+  }
+
+  cmd.Action = TCommandLine::TAction::Export;
+  const QString format = parser.value(exportOpt).toLower();
+  if (format == QStringLiteral("csv"))
+    cmd.Format = TExportFormat::Csv;
+  else if (format == QStringLiteral("json"))
+    cmd.Format = TExportFormat::Json;
+  else
+    return Failure("Unknown export format '" + Std(parser.value(exportOpt)) +
+                   "': use csv or json.");
+  if (parser.isSet(view)) {
+    cmd.Query.View = ParseViewName(Std(parser.value(view)));
+    if (!cmd.Query.View)
+      return Failure("Unknown view '" + Std(parser.value(view)) +
+                     "': use \"Internet & LAN\", \"Internet\", \"LAN\", \"INTERNET (All PCs)\" "
+                     "or 0 to 3.");
+  }
+  if (parser.isSet(grouping)) {
+    const std::optional<int> g = ParseGroupingName(Std(parser.value(grouping)));
+    if (!g)
+      return Failure("Unknown grouping '" + Std(parser.value(grouping)) +
+                     "': use hourly, daily, weekly, monthly or yearly.");
+    cmd.Query.Grouping = *g;
+  }
+  for (auto [option, date] : {std::pair{&from, &cmd.Query.From}, std::pair{&to, &cmd.Query.To}}) {
+    if (!parser.isSet(*option)) continue;
+    *date = ParseIsoDate(Std(parser.value(*option)));
+    if (!*date)
+      return Failure("--" + Std(option->names().constFirst()) +
+                     " takes a date as YYYY-MM-DD, not '" + Std(parser.value(*option)) + "'.");
+  }
+  if (cmd.Query.From && cmd.Query.To && *cmd.Query.From > *cmd.Query.To)
+    return Failure("--from " + IsoDate(*cmd.Query.From) + " is after --to " +
+                   IsoDate(*cmd.Query.To) + ".");
+  if (parser.isSet(log)) {
+    cmd.LogPath = Std(parser.value(log));
+    if (cmd.LogPath.empty()) return Failure("--log needs a file name.");
+  }
+  return cmd;
+}
+
+int RunCommandLine(const TCommandLine& cmd, std::ostream& out, std::ostream& err) {
+  switch (cmd.Action) {
+    case TCommandLine::TAction::Run:
+      return 0;
+    case TCommandLine::TAction::Help:
+      out << cmd.Message;
+      out.flush();
+      return 0;
+    case TCommandLine::TAction::Version:
+      out << "ZUL " << ZUL_VERSION << '\n';
+      out.flush();
+      return 0;
+    case TCommandLine::TAction::Error:
+      err << "zul: " << cmd.Message << '\n' << kTryHelp << '\n';
+      return 2;
+    case TCommandLine::TAction::Export:
+      break;
+  }
+  const std::string path = cmd.LogPath.empty() ? FindDataDir() + "db/bw.DB" : cmd.LogPath;
+  try {
+    const std::vector<TLogRecord> records = ReadLogFile(path, cmd.Query);
+    std::ostringstream text;
+    WriteExport(text, cmd.Format, records);
+    out << text.str();
+    out.flush();
+    if (!out) {
+      err << "zul: the export could not be written out.\n";
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    err << "zul: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+std::optional<int> HandleCommandLine(int argc, char** argv) {
+  if (argc <= 1) return std::nullopt;
+  QStringList args;
+  for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  const TCommandLine cmd = ParseCommandLine(args);
+  if (cmd.Action == TCommandLine::TAction::Run) {
+    MetricsPortOption = cmd.MetricsPort;
+    return std::nullopt;
+  }
+  return RunCommandLine(cmd, std::cout, std::cerr);
+}
+
+}  // namespace zul

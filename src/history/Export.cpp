@@ -1,0 +1,277 @@
+#include "history/Export.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace zul {
+namespace {
+using namespace std::chrono;
+
+constexpr const char* kSelect =
+    "SELECT CDate, Flag, Hour, Up, Dn FROM bw"
+    " WHERE Flag >= ?1 AND Flag <= ?2 AND CDate >= ?3 AND CDate <= ?4"
+    " ORDER BY CDate, Flag, Hour";
+
+constexpr std::array<const char*, 5> kGroupingKeys = {"hourly", "daily", "weekly", "monthly",
+                                                      "yearly"};
+
+struct TDbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct TStmtFinalizer {
+  void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+using TDb = std::unique_ptr<sqlite3, TDbCloser>;
+using TStmt = std::unique_ptr<sqlite3_stmt, TStmtFinalizer>;
+
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// The last day of the period of `grouping` that holds `d`: the date such a record is stored under.
+TDate PeriodEndOf(int grouping, TDate d) {
+  switch (grouping) {
+    case lgWeekly:
+      return WeekEnd(d);
+    case lgMonthly:
+      return MonthEnd(d);
+    case lgYearly:
+      return YearEnd(d);
+    default:
+      return d;
+  }
+}
+
+[[noreturn]] void Refuse(sqlite3* db, const std::string& path, int rc) {
+  const int primary = rc & 0xff;
+  if (rc == SQLITE_READONLY_ROLLBACK)
+    throw TLogError("The traffic log " + path +
+                    " holds a write that was cut short; start the program once so that it is "
+                    "undone, then export again.");
+  if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
+    throw TLogError("The traffic log " + path + " stayed locked by another program.");
+  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
+    throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
+  const char* detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  throw TLogError("Cannot read the traffic log " + path + ": " + detail + ".");
+}
+
+// Whether the file has the log's table with the five fields the records are read from.
+bool HasLogTable(sqlite3* db, const std::string& path) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA table_info(bw)", -1, &raw, nullptr);
+  const TStmt st(raw);
+  if (rc != SQLITE_OK) Refuse(db, path, sqlite3_extended_errcode(db));
+  std::array<bool, 5> seen{};
+  static constexpr std::array<const char*, 5> kFields = {"CDate", "Flag", "Hour", "Up", "Dn"};
+  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1));
+    for (std::size_t i = 0; i < kFields.size(); ++i)
+      if (name != nullptr && SameText(name, kFields[i])) seen[i] = true;
+  }
+  if (rc != SQLITE_DONE) Refuse(db, path, rc);
+  for (bool s : seen)
+    if (!s) return false;
+  return true;
+}
+
+// Kilobytes as stored, back to whole bytes.
+bool ToBytes(double kb, unsigned long long& bytes) {
+  const double b = std::round(kb * 1024.0);
+  if (!std::isfinite(b) || b < 0 || b >= 18446744073709551616.0) return false;
+  bytes = static_cast<unsigned long long>(b);
+  return true;
+}
+
+const char* ViewName(int flag) {
+  const int view = flag % 16;
+  return view >= 0 && view < kViewCount ? kViewNames[static_cast<std::size_t>(view)] : "";
+}
+
+bool IsHourly(int flag) {
+  return flag / 16 == lgHourly;
+}
+
+}  // namespace
+
+std::optional<TDate> ParseIsoDate(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  auto number = [&](std::size_t from, std::size_t count) -> std::optional<unsigned> {
+    unsigned n = 0;
+    for (std::size_t i = from; i < from + count; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      n = n * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return n;
+  };
+  const auto y = number(0, 4), m = number(5, 2), d = number(8, 2);
+  if (!y || !m || !d || *y < 1) return std::nullopt;
+  const TDate date{year(static_cast<int>(*y)), month(*m), day(*d)};
+  if (!date.ok()) return std::nullopt;
+  return date;
+}
+
+std::string IsoDate(TDate d) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(d.year()),
+                static_cast<unsigned>(d.month()), static_cast<unsigned>(d.day()));
+  return buf;
+}
+
+std::optional<int> ParseViewName(std::string_view text) {
+  if (text.size() == 1 && text[0] >= '0' && text[0] < '0' + kViewCount) return text[0] - '0';
+  for (int v = 0; v < kViewCount; ++v)
+    if (SameText(text, kViewNames[static_cast<std::size_t>(v)])) return v;
+  return std::nullopt;
+}
+
+std::optional<int> ParseGroupingName(std::string_view text) {
+  for (std::size_t g = 0; g < kGroupingKeys.size(); ++g)
+    if (SameText(text, kGroupingKeys[g])) return static_cast<int>(g);
+  return std::nullopt;
+}
+
+std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery& query,
+                                    int busyTimeoutMs) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec))
+    throw TLogError("There is no traffic log at " + path + ".");
+  // Read-only: SQLite never creates the file, and the program's writer goes on meanwhile.
+  sqlite3* raw = nullptr;
+  const int openRc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  const TDb db(raw);
+  if (openRc != SQLITE_OK) Refuse(raw, path, openRc);
+  sqlite3_extended_result_codes(db.get(), 1);
+  sqlite3_busy_timeout(db.get(), busyTimeoutMs);
+  if (!HasLogTable(db.get(), path))
+    throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
+
+  sqlite3_stmt* rawSt = nullptr;
+  int rc = sqlite3_prepare_v2(db.get(), kSelect, -1, &rawSt, nullptr);
+  const TStmt st(rawSt);
+  if (rc != SQLITE_OK) Refuse(db.get(), path, sqlite3_extended_errcode(db.get()));
+  const int base = query.Grouping * 16;
+  sqlite3_bind_int(st.get(), 1, base + query.View.value_or(0));
+  sqlite3_bind_int(st.get(), 2, base + query.View.value_or(kViewCount - 1));
+  // ISO dates compare as text in date order.
+  const std::string from = query.From ? IsoDate(*query.From) : std::string("0000-00-00");
+  const std::string to =
+      query.To ? IsoDate(PeriodEndOf(query.Grouping, *query.To)) : std::string("9999-99-99");
+  sqlite3_bind_text(st.get(), 3, from.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(st.get(), 4, to.c_str(), -1, SQLITE_STATIC);
+
+  std::vector<TLogRecord> rows;
+  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+    const std::optional<TDate> date =
+        text != nullptr ? ParseIsoDate(std::string_view(
+                              text, static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0))))
+                        : std::nullopt;
+    auto numeric = [&](int column) {
+      const int type = sqlite3_column_type(st.get(), column);
+      return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
+    };
+    if (!date || !numeric(3) || !numeric(4))
+      throw TLogError("The traffic log " + path + " is damaged: it holds a record with " +
+                      (date ? "an amount that is not a number." : "a malformed date."));
+    rows.push_back({*date, sqlite3_column_int(st.get(), 1), sqlite3_column_int(st.get(), 2),
+                    sqlite3_column_double(st.get(), 3), sqlite3_column_double(st.get(), 4)});
+  }
+  if (rc != SQLITE_DONE) Refuse(db.get(), path, rc);
+  return rows;
+}
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (u < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", u);
+          out += esc;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+void WriteExport(std::ostream& out, TExportFormat format, std::span<const TLogRecord> records) {
+  struct TRow {
+    std::string Date, Hour, View;
+    unsigned long long Down = 0, Up = 0;
+  };
+  // Every record is checked before the first byte goes out, so a bad one leaves no half export.
+  std::vector<TRow> rows;
+  rows.reserve(records.size());
+  for (const TLogRecord& r : records) {
+    TRow row{IsoDate(r.CDate), IsHourly(r.Flag) ? std::to_string(r.Hour) : std::string(),
+             ViewName(r.Flag)};
+    if (!ToBytes(r.Dn, row.Down) || !ToBytes(r.Up, row.Up))
+      throw TLogError("The traffic log holds an amount that is not a byte count, for " + row.Date +
+                      ".");
+    rows.push_back(std::move(row));
+  }
+
+  if (format == TExportFormat::Csv) {
+    out << "date,hour,view,download_bytes,upload_bytes\r\n";
+    for (const TRow& row : rows)
+      out << row.Date << ',' << row.Hour << ',' << CsvField(row.View) << ',' << row.Down << ','
+          << row.Up << "\r\n";
+    return;
+  }
+  out << '[';
+  const char* sep = "\n  ";
+  for (const TRow& row : rows) {
+    out << sep << "{\"date\": " << JsonString(row.Date)
+        << ", \"hour\": " << (row.Hour.empty() ? std::string("null") : row.Hour)
+        << ", \"view\": " << JsonString(row.View) << ", \"download_bytes\": " << row.Down
+        << ", \"upload_bytes\": " << row.Up << '}';
+    sep = ",\n  ";
+  }
+  out << (rows.empty() ? "]\n" : "\n]\n");
+}
+
+}  // namespace zul

@@ -1,0 +1,160 @@
+// The metrics text: the exposition format's families and samples, checked line by line and by
+// promtool where it is installed, and the 64-bit sums of the per-second hook.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "history/MetricsText.h"
+
+namespace zul {
+namespace {
+
+TMetricsSnapshot Full() {
+  TMetricsSnapshot s;
+  for (int v = 0; v < kViewCount; ++v) {
+    s.BytesTotal[v] = {5'000'000'000ull + static_cast<uint64_t>(v), static_cast<uint64_t>(10 + v)};
+    s.LastSecond[v] = {static_cast<uint64_t>(100 * v), static_cast<uint64_t>(v)};
+  }
+  s.Adapters = {{"eth0", true, 12}, {"wl\"an\\0", false, std::nullopt}};
+  s.LogOpen = true;
+  s.LogPendingBatches = 1;
+  s.LastLogWrite = 1796083200.25;
+  TViewAmounts today{}, month{};
+  today[tvLan] = {2048, 1024};
+  month[tvLan] = {4096, 3072};
+  s.Today = today;
+  s.Month = month;
+  s.StartTime = 1796080000.0;
+  return s;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+TEST(MetricsText, EveryFamilyHasHelpAndTypeBeforeItsSamplesAndCountersEndInTotal) {
+  const std::string text = RenderMetrics(Full());
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  std::map<std::string, std::string> types;
+  std::set<std::string> helped;
+  std::map<std::string, int> samples;
+  for (const std::string& l : Lines(text)) {
+    if (l.rfind("# HELP ", 0) == 0) {
+      const std::string name = l.substr(7, l.find(' ', 7) - 7);
+      EXPECT_FALSE(types.count(name)) << "HELP after TYPE: " << l;
+      helped.insert(name);
+    } else if (l.rfind("# TYPE ", 0) == 0) {
+      std::istringstream in(l.substr(7));
+      std::string name, type;
+      in >> name >> type;
+      EXPECT_TRUE(helped.count(name)) << "no HELP: " << name;
+      EXPECT_TRUE(type == "counter" || type == "gauge") << l;
+      if (type == "counter") {
+        EXPECT_TRUE(name.ends_with("_total")) << name;
+      }
+      types[name] = type;
+    } else {
+      const std::string name = l.substr(0, l.find_first_of("{ "));
+      EXPECT_TRUE(types.count(name)) << "sample without TYPE: " << l;
+      ++samples[name];
+    }
+  }
+  const std::map<std::string, int> want = {
+      {"zul_traffic_bytes_total", 8},
+      {"zul_traffic_rate_bytes_per_second", 8},
+      {"zul_traffic_today_bytes", 8},
+      {"zul_traffic_month_bytes", 8},
+      {"zul_capture_active", 2},
+      {"zul_capture_kernel_drops_total", 1},
+      {"zul_log_open", 1},
+      {"zul_log_pending_batches", 1},
+      {"zul_log_last_write_timestamp_seconds", 1},
+      {"zul_start_time_seconds", 1},
+  };
+  EXPECT_EQ(samples, want);
+}
+
+TEST(MetricsText, SamplesCarryTheirValuesAndEscapedLabels) {
+  const std::string text = RenderMetrics(Full());
+  for (const char* line : {
+           "zul_traffic_bytes_total{view=\"internet_and_lan\",direction=\"download\"} 5000000000",
+           "zul_traffic_bytes_total{view=\"internet_all_pcs\",direction=\"upload\"} 13",
+           "zul_traffic_rate_bytes_per_second{view=\"lan\",direction=\"download\"} 200",
+           "zul_traffic_today_bytes{view=\"lan\",direction=\"upload\"} 1024",
+           "zul_traffic_month_bytes{view=\"lan\",direction=\"download\"} 4096",
+           "zul_traffic_month_bytes{view=\"internet\",direction=\"download\"} 0",
+           "zul_capture_active{adapter=\"eth0\"} 1",
+           "zul_capture_active{adapter=\"wl\\\"an\\\\0\"} 0",
+           "zul_capture_kernel_drops_total{adapter=\"eth0\"} 12",
+           "zul_log_open 1",
+           "zul_log_pending_batches 1",
+           "zul_log_last_write_timestamp_seconds 1796083200.250",
+           "zul_start_time_seconds 1796080000.000",
+       })
+    EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
+
+  // What is not known is left out rather than reported as zero.
+  TMetricsSnapshot bare;
+  const std::string minimal = RenderMetrics(bare);
+  for (const char* family :
+       {"zul_traffic_today_bytes", "zul_traffic_month_bytes", "zul_capture_active",
+        "zul_capture_kernel_drops_total", "zul_log_last_write_timestamp_seconds"})
+    EXPECT_EQ(minimal.find(family), std::string::npos) << family;
+  EXPECT_NE(minimal.find("zul_log_open 0\n"), std::string::npos);
+}
+
+// promtool's verdict on a text: its exit code and what it printed.
+std::pair<int, std::string> Promtool(const std::string& text) {
+  char dir[] = "/tmp/zul-metrics-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return {-1, "mkdtemp failed"};
+  const std::string in = std::string(dir) + "/metrics.txt", out = std::string(dir) + "/out.txt";
+  std::ofstream(in) << text;
+  const std::string cmd = "promtool check metrics < " + in + " > " + out + " 2>&1";
+  const int status = std::system(cmd.c_str());
+  std::ifstream f(out);
+  std::string said((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::filesystem::remove_all(dir);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, said};
+}
+
+TEST(MetricsText, PassesPromtoolsCheckAndLint) {
+  if (std::system("command -v promtool >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
+  for (const TMetricsSnapshot& s : {Full(), TMetricsSnapshot{}}) {
+    const auto [code, said] = Promtool(RenderMetrics(s));
+    EXPECT_EQ(code, 0) << said;
+    EXPECT_EQ(said, "") << said;
+  }
+  // The check is worth something: a counter without _total is refused.
+  const auto [code, said] = Promtool("# HELP zul_x Bytes.\n# TYPE zul_x counter\nzul_x 1\n");
+  EXPECT_NE(code, 0) << said;
+}
+
+TEST(MetricsText, TheHookSumsEachViewInSixtyFourBits) {
+  TMetricsCounters sums;
+  TCounterBlock c{};
+  for (int k = 0; k < kCounterCount; ++k) c[k] = 0xFFFF0000u + static_cast<uint32_t>(k);
+  for (int i = 0; i < 3; ++i) sums.AddSecond(c);
+  auto three = [](uint64_t slot) { return 3 * (0xFFFF0000ull + slot); };
+  // (download slot, upload slot) of each view.
+  const int slots[4][2] = {{5, 4}, {3, 2}, {1, 0}, {7, 6}};
+  for (int v = 0; v < kViewCount; ++v) {
+    EXPECT_EQ(sums.Bytes[v][kDirDown], three(slots[v][0])) << v;
+    EXPECT_EQ(sums.Bytes[v][kDirUp], three(slots[v][1])) << v;
+  }
+}
+
+}  // namespace
+}  // namespace zul
