@@ -358,9 +358,8 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
 }
 
 void TCustomSnoop::DrainRing(pcap_t* handle) {
-  // Without blocking, an empty ring answers at once instead of after the read time-out.
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  if (pcap_setnonblock(handle, 1, errbuf) != 0) return;
+  // Blocking reads, each bounded by the read time-out: switching the handle to non-blocking here
+  // would close the library's wake-up descriptor while Close may still be writing to it.
   const Clock::time_point until{
       std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(DrainUntil.load()))};
   // The kernel hands a partly filled block of its ring over only when the block's timer, the read

@@ -27,7 +27,7 @@ void Put(std::vector<uint8_t>& buf, uint16_t type, std::size_t body, long claime
 // Parses a copy of exactly the given bytes, so that a read past them trips the sanitizer.
 TNetLinkNews Parse(const std::vector<uint8_t>& buf, std::size_t length) {
   auto copy = std::make_unique<uint8_t[]>(length == 0 ? 1 : length);
-  std::memcpy(copy.get(), buf.data(), std::min(length, buf.size()));
+  if (!buf.empty()) std::memcpy(copy.get(), buf.data(), std::min(length, buf.size()));
   return ParseNetLinkMessages(copy.get(), length);
 }
 
