@@ -99,7 +99,9 @@ mac=$(inA cat /sys/class/net/ze0/address)
 send "$mac" "$stranger" 0x0800 198.51.100.7 192.0.2.20 1024 40  # Internet download
 
 inA ip link set ze0 down && sleep 0.3 && inA ip link set ze0 up || fail "cannot bounce ze0"
+# The capture may have ended with the link and come back: send once it is open again.
 sleep 1
+wait_capture "after the link bounce"
 send "$mac" "$stranger" 0x88b5 0.0.0.0 0.0.0.0 1024 16  # LAN download
 
 inA ip link del ze0 || fail "cannot delete ze0"
