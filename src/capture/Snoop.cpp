@@ -237,7 +237,6 @@ void TCustomSnoop::Open() {
     ReaderReason.clear();
   }
   DrainUntil.store(0);
-  BreakSent.store(false);
   Closing = false;
   Handle = std::move(handle);
   ++Generation;
@@ -262,7 +261,6 @@ void TCustomSnoop::BeginClose(std::chrono::steady_clock::time_point drainUntil) 
   Thread->RequestStop();
   // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
   pcap_breakloop(Handle.get());
-  BreakSent.store(true);
   if (InDelivery) {
     // Called from a handler in the middle of a batch: the rest of the batch is dropped.
     BatchAbandoned = true;
@@ -360,12 +358,7 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
 }
 
 void TCustomSnoop::DrainRing(pcap_t* handle) {
-  // Without blocking, an empty ring answers at once (a blocking read on an empty ring may never
-  // return). Switching closes the library's wake-up descriptor, so it waits until Close has
-  // written its wake-up there.
-  for (int i = 0; i < 1000 && !BreakSent.load(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!BreakSent.load()) return;
+  // Without blocking, an empty ring answers at once instead of after the read time-out.
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   if (pcap_setnonblock(handle, 1, errbuf) != 0) return;
   const Clock::time_point until{

@@ -202,7 +202,6 @@ class TCustomSnoop : public QObject {
   // Steady-clock nanoseconds until which a stopping reader drains the ring; 0: it does not.
   // Set before the stop request, which orders it for the reader.
   std::atomic<int64_t> DrainUntil{0};
-  std::atomic<bool> BreakSent{false};  // Close's wake-up is written; the reader may drain
 
   // The batch: written by the reader while no batch is pending, read by the main thread while
   // one is, so the hand-over itself orders every access. Each frame is one record, its header
