@@ -10,6 +10,7 @@ packages=(
   xvfb xauth iproute2 procps libcap2-bin fonts-dejavu-core fonts-wqy-microhei
   openbox trayer xdotool x11-utils imagemagick ccache
   prometheus curl
+  iftop nload tmux
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <QMetaObject>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -113,6 +112,7 @@ TCustomSnoop::TCustomSnoop(QObject* owner) : QObject(owner) {
   }
   if (!FLastError.empty()) ReportError(kSnoopListKey, FLastError);
   FLastError.clear();
+  Wake = std::make_unique<TThreadWake>([this] { Woken(); });
 }
 
 TCustomSnoop::~TCustomSnoop() {
@@ -164,6 +164,10 @@ void TCustomSnoop::SetAdapterDescription(const std::string& s) {
 void TCustomSnoop::Open() {
   if (FActive) {
     FLastError = "Snoop Error: Already open";
+    return;
+  }
+  if (!Wake->Valid()) {
+    FLastError = "Snoop Error: " + Wake->ErrorText();
     return;
   }
   FPermissionDenied = false;
@@ -237,9 +241,9 @@ void TCustomSnoop::Open() {
     ReaderReason.clear();
   }
   DrainUntil.store(0);
+  StatsValid.store(false);
   Closing = false;
   Handle = std::move(handle);
-  ++Generation;
   FActive = true;
   Thread = std::make_unique<TSnoopThread>(this);
   try {
@@ -313,12 +317,11 @@ void TCustomSnoop::Close() {
       Cv.wait_for(lock, std::chrono::milliseconds(50));
     }
   }
-  ThreadEnded(Generation);
+  ThreadEnded();
 }
 
 void TCustomSnoop::ReadLoop(std::stop_token stop) {
   pcap_t* const handle = Handle.get();
-  const uint64_t generation = Generation;
   ReaderStop = std::move(stop);
   std::string error;
   std::string reason;
@@ -334,6 +337,7 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
       r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,
                         reinterpret_cast<u_char*>(this));
     }
+    if (r > 0) TakeStats(handle);
     if (r == PCAP_ERROR) {
       error = "Snoop Error: pcap_dispatch return -1";
       reason = LibraryText(pcap_geterr(handle));
@@ -343,6 +347,7 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
     // 0 is a read time-out without frames, PCAP_ERROR_BREAK a stop request: the loop test decides.
   }
   if (error.empty() && DrainUntil.load() != 0) DrainRing(handle);
+  TakeStats(handle, true);
   {
     // The last batch is handled before the reader counts as done.
     std::unique_lock lock(M);
@@ -352,15 +357,16 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
     ReaderDone = true;
   }
   Cv.notify_all();
-  // Runs on the main thread; ignored when Close has already finished this reader.
-  QMetaObject::invokeMethod(
-      this, [this, generation] { ThreadEnded(generation); }, Qt::QueuedConnection);
+  // The main thread finishes the reader; nothing is left to do when Close has done it already.
+  Wake->Post();
 }
 
 void TCustomSnoop::DrainRing(pcap_t* handle) {
-  // Without blocking, an empty ring answers at once instead of after the read time-out.
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  if (pcap_setnonblock(handle, 1, errbuf) != 0) return;
+  // The handle stays blocking: switching it to non-blocking would close the library's wake-up
+  // descriptor while Close may be writing to it. A read is started only once the ring has
+  // something, so it never waits on an empty ring.
+  const int fd = pcap_get_selectable_fd(handle);
+  if (fd < 0) return;
   const Clock::time_point until{
       std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(DrainUntil.load()))};
   // The kernel hands a partly filled block of its ring over only when the block's timer, the read
@@ -369,6 +375,12 @@ void TCustomSnoop::DrainRing(pcap_t* handle) {
       std::chrono::milliseconds(std::clamp(ReadTimeOut, 0, kDrainMs) + kDrainQuietMs);
   auto lastFrames = Clock::now();
   while (Clock::now() < until) {
+    const TReadiness ready = WaitReadable(fd, std::chrono::milliseconds(2));
+    if (ready == TReadiness::Failed) break;  // the device went away: nothing more will come
+    if (ready == TReadiness::TimedOut) {
+      if (Clock::now() - lastFrames >= quiet) break;
+      continue;
+    }
     int r = 0;
     if (ReaderThreadSafe) {
       BatchOpen = false;
@@ -383,14 +395,32 @@ void TCustomSnoop::DrainRing(pcap_t* handle) {
                         reinterpret_cast<u_char*>(this));
     }
     if (r == PCAP_ERROR) break;
-    if (r > 0) {
-      lastFrames = Clock::now();
-      continue;
-    }
-    // 0: the ring is empty now; PCAP_ERROR_BREAK: the stop request's wake-up, already taken.
-    if (Clock::now() - lastFrames >= quiet) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // PCAP_ERROR_BREAK is the stop request's wake-up, already taken; the ring may hold more.
+    if (r > 0) lastFrames = Clock::now();
   }
+}
+
+void TCustomSnoop::TakeStats(pcap_t* handle, bool now) {
+  const auto t = Clock::now();
+  if (!now && StatsValid.load(std::memory_order_relaxed) &&
+      t - StatsTaken < std::chrono::milliseconds(kStatsPeriodMs))
+    return;
+  StatsTaken = t;
+  pcap_stat st{};
+  if (pcap_stats(handle, &st) != 0) return;
+  StatsReceived.store(st.ps_recv, std::memory_order_relaxed);
+  StatsDropped.store(st.ps_drop, std::memory_order_relaxed);
+  StatsValid.store(true, std::memory_order_release);
+}
+
+std::optional<TCaptureStats> TCustomSnoop::CurrentStats() const {
+  if (!FActive || !StatsValid.load(std::memory_order_acquire)) return std::nullopt;
+  TCaptureStats s;
+  s.Received = StatsReceived.load(std::memory_order_relaxed);
+  s.Dropped = StatsDropped.load(std::memory_order_relaxed);
+  // Frames handed over are counted on this thread only when the reader hands them over.
+  if (ReaderThreadSafe) s.Handled = HandledFrames;
+  return s;
 }
 
 void TCustomSnoop::CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -444,9 +474,19 @@ void TCustomSnoop::HandOver() {
     Pending = true;
   }
   Cv.notify_all();  // a Close that is waiting serves the batch itself
-  // Runs on the main thread. The reader waits for it at the next frame it reads, or at its end.
-  QMetaObject::invokeMethod(
-      this, [this] { ServeHandover(); }, Qt::QueuedConnection);
+  // The main thread serves it. The reader waits for it at the next frame it reads, or at its end.
+  Wake->Post();
+}
+
+void TCustomSnoop::Woken() {
+  ServeHandover();
+  bool ended = false;
+  {
+    std::lock_guard lock(M);
+    ended = ReaderDone;
+  }
+  // A reader that ended by itself, on a read error or a stop from its own handler.
+  if (ended && Thread) ThreadEnded();
 }
 
 void TCustomSnoop::ServeHandover() {
@@ -483,9 +523,7 @@ void TCustomSnoop::ServeHandover() {
       std::lock_guard lock(M);
       pending = Pending;
     }
-    if (pending)
-      QMetaObject::invokeMethod(
-          this, [this] { ServeHandover(); }, Qt::QueuedConnection);
+    if (pending) Wake->Post();
     return;
   }
   {
@@ -495,8 +533,8 @@ void TCustomSnoop::ServeHandover() {
   Cv.notify_all();
 }
 
-void TCustomSnoop::ThreadEnded(uint64_t generation) {
-  if (generation != Generation || !Thread) return;
+void TCustomSnoop::ThreadEnded() {
+  if (!Thread) return;
   Thread->Join();
   Thread.reset();
   Closing = false;

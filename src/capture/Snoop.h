@@ -13,10 +13,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/ThreadWake.h"
 
 namespace zul {
 
@@ -38,6 +41,8 @@ inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
 // and stops earlier once the ring has stayed empty for kDrainQuietMs.
 inline constexpr int kDrainMs = 200;
 inline constexpr int kDrainQuietMs = 20;
+// How often a busy reader takes the kernel's counts of received and dropped frames.
+inline constexpr int kStatsPeriodMs = 1000;
 
 // Runs on the main thread when the component's ThreadSafe is true (the default), otherwise on the
 // capture's reader thread. Both pointers are valid only during the call.
@@ -127,6 +132,10 @@ class TCustomSnoop : public QObject {
   // The link-layer type of the open capture (DLT_EN10MB for Ethernet), -1 when closed.
   int LinkType() const { return FLinkType; }
   const TCaptureStats& LastStats() const { return FLastStats; }
+  // Main thread: the kernel's counts of the open capture as its reader last took them (at most
+  // kStatsPeriodMs old while frames arrive; an idle ring drops nothing). None when closed or
+  // before the first count.
+  std::optional<TCaptureStats> CurrentStats() const;
 
   // Main thread only. The outcome is in Active and LastError.
   void Open();
@@ -167,7 +176,9 @@ class TCustomSnoop : public QObject {
 
   // Main thread.
   void ServeHandover();
-  void ThreadEnded(uint64_t generation);
+  // Serves what the reader posted: a batch, or its end.
+  void Woken();
+  void ThreadEnded();
   void SelectListed(int32_t i);
   // Selects the first listed device whose entry equals `s`, or none.
   void SelectFirstMatch(const std::vector<std::string>& listed, const std::string& s);
@@ -184,11 +195,11 @@ class TCustomSnoop : public QObject {
   int FLinkType = -1;
   TCaptureStats FLastStats;
 
+  std::unique_ptr<TThreadWake> Wake;
   std::unique_ptr<TSnoopThread> Thread;
   // Set by Open and released by the end of the reader (ThreadEnded) on the main thread; the
   // reader uses it only between the two.
   THandle Handle;
-  uint64_t Generation = 0;  // one per Open, so a late end notice of an old reader is ignored
   bool ReaderThreadSafe = true;
 
   // Shared with the reader; guarded by M unless noted.
@@ -221,6 +232,14 @@ class TCustomSnoop : public QObject {
   uint64_t HandledFrames = 0;      // reader-owned in direct mode, main-owned otherwise
   uint64_t HandedBatches = 0;      // reader-owned
   void DrainRing(pcap_t* handle);  // reader thread
+  // Reader thread: takes the kernel's counts when the last take is older than kStatsPeriodMs.
+  void TakeStats(pcap_t* handle, bool now = false);
+  std::chrono::steady_clock::time_point StatsTaken;  // reader-owned
+  // The reader's counts; only the reader calls the library for them, since a count resets the
+  // kernel's own.
+  std::atomic<bool> StatsValid{false};
+  std::atomic<uint64_t> StatsReceived{0};
+  std::atomic<uint64_t> StatsDropped{0};
 
   // Main thread only.
   bool InDelivery = false;

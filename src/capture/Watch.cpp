@@ -149,6 +149,8 @@ TWatch& AddWatcher(const TWatchedDevice& d) {
   // Main thread: the end of a reader is handled there.
   w->Snoop->OnReadError = [w](const std::string& reason) { MarkLost(*w, reason); };
   w->Snoop->Flags = 1;
+  w->Snoop->SnapLen = kWatchSnapLen;
+  w->Snoop->BufferSize = kWatchBufferSize;
   ReadDevice(*d.Device, *w);
   Watchers[WatcherCount] = std::move(owned);
   ++WatcherCount;

@@ -21,6 +21,11 @@
 namespace zul {
 
 inline constexpr int kMaxWatchers = 16;
+// The watchers read only the headers that the classification looks at (Ethernet, VLAN tags, the
+// IPv4 or IPv6 header) and count the length on the wire; a ring of 4 MiB then holds as many
+// frames as 32 MiB of full frames did.
+inline constexpr int32_t kWatchSnapLen = 128;
+inline constexpr int32_t kWatchBufferSize = 4 * 1024 * 1024;
 inline constexpr int kMaxAddresses = 16;
 
 // Report key of the notice that capture lacks the rights it needs.

@@ -74,12 +74,9 @@ uint64_t LoggedBytes(double kb) {
   return b > 0 && b < 1.8e19 ? static_cast<uint64_t>(b) : 0;
 }
 
-// The capture component's counts of an open capture, where it offers them (CurrentStats).
-template <class TCapture>
-std::optional<uint64_t> KernelDrops(TCapture& snoop) {
-  if constexpr (requires { snoop.CurrentStats(); }) {
-    if (const auto stats = snoop.CurrentStats()) return stats->Dropped;
-  }
+// The kernel's drop count of an open capture, once its reader has taken one.
+std::optional<uint64_t> KernelDrops(const TCustomSnoop& snoop) {
+  if (const auto stats = snoop.CurrentStats()) return stats->Dropped;
   return std::nullopt;
 }
 

@@ -182,10 +182,16 @@ TEST_F(LiveSnoop, HandsEveryFrameToTheMainThreadInCaptureOrder) {
   ASSERT_EQ(Seen.size(), 500u);
   for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
   EXPECT_EQ(OffMain.load(), 0);
+  // The reader's own counts, readable while it runs: the first read already took them.
+  const auto running = S->CurrentStats();
+  ASSERT_TRUE(running.has_value());
+  EXPECT_GT(running->Received, 0u);
+  EXPECT_EQ(running->Dropped, 0u);
   S->Close();
   EXPECT_FALSE(S->Active());
   EXPECT_EQ(S->LastStats().Handled, 500u);
   EXPECT_EQ(S->LastStats().Dropped, 0u);
+  EXPECT_FALSE(S->CurrentStats().has_value());
 }
 
 TEST_F(LiveSnoop, OpeningAnOpenCaptureReportsItAndKeepsItRunning) {

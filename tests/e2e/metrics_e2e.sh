@@ -169,6 +169,8 @@ done
 if [ -n "$netns" ]; then
   [ "$(value zul_capture_active '{adapter="ze0"}' "$work/metrics.txt")" = 1 ] ||
     fail "ze0 is not reported capturing"
+  [ "$(value zul_capture_kernel_drops_total '{adapter="ze0"}' "$work/metrics.txt")" = 0 ] ||
+    fail "ze0's kernel drop count is missing or not 0 for a few frames"
 fi
 echo "ok: the counters and gauges hold what was counted and logged"
 
