@@ -346,7 +346,14 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
     }
     // 0 is a read time-out without frames, PCAP_ERROR_BREAK a stop request: the loop test decides.
   }
-  if (error.empty() && DrainUntil.load() != 0) DrainRing(handle);
+  if (!error.empty()) {
+    // A device that went away leaves its last frames in the ring, handed over once the kernel
+    // retires their block: they are counted before the capture ends.
+    DrainRing(handle, Clock::now() + std::chrono::milliseconds(kDrainMs));
+  } else if (const int64_t until = DrainUntil.load(); until != 0) {
+    DrainRing(handle, Clock::time_point{std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::nanoseconds(until))});
+  }
   TakeStats(handle, true);
   {
     // The last batch is handled before the reader counts as done.
@@ -361,14 +368,12 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
   Wake->Post();
 }
 
-void TCustomSnoop::DrainRing(pcap_t* handle) {
+void TCustomSnoop::DrainRing(pcap_t* handle, Clock::time_point until) {
   // The handle stays blocking: switching it to non-blocking would close the library's wake-up
   // descriptor while Close may be writing to it. A read is started only once the ring has
   // something, so it never waits on an empty ring.
   const int fd = pcap_get_selectable_fd(handle);
   if (fd < 0) return;
-  const Clock::time_point until{
-      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(DrainUntil.load()))};
   // The kernel hands a partly filled block of its ring over only when the block's timer, the read
   // time-out, fires: an empty ring is believed once it has stayed empty a little longer than that.
   const auto quiet =

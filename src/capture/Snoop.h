@@ -227,11 +227,12 @@ class TCustomSnoop : public QObject {
   std::unique_ptr<uint8_t[]> BatchBytes;
   std::size_t BatchCapacity = 0;  // a multiple of the record alignment
   std::size_t BatchUsed = 0;
-  std::size_t BatchLimit = 1;      // frames per read, so that a full read always fits BatchBytes
-  bool BatchOpen = false;          // reader-owned: the current read has taken the buffer over
-  uint64_t HandledFrames = 0;      // reader-owned in direct mode, main-owned otherwise
-  uint64_t HandedBatches = 0;      // reader-owned
-  void DrainRing(pcap_t* handle);  // reader thread
+  std::size_t BatchLimit = 1;  // frames per read, so that a full read always fits BatchBytes
+  bool BatchOpen = false;      // reader-owned: the current read has taken the buffer over
+  uint64_t HandledFrames = 0;  // reader-owned in direct mode, main-owned otherwise
+  uint64_t HandedBatches = 0;  // reader-owned
+  // Reader thread: hands over what the kernel's ring holds, until `until` at the latest.
+  void DrainRing(pcap_t* handle, std::chrono::steady_clock::time_point until);
   // Reader thread: takes the kernel's counts when the last take is older than kStatsPeriodMs.
   void TakeStats(pcap_t* handle, bool now = false);
   std::chrono::steady_clock::time_point StatsTaken;  // reader-owned
