@@ -1,11 +1,15 @@
 // Capture benchmark: the real TSnoop and TWatch::HandlePacket on one end of a veth pair in
 // network namespaces made here, fed by a raw generator on the other end at fixed rates and at the
-// most it reaches, next to a plain pcap_next_ex counting loop under the same settings. Reports
-// frames sent, counted and dropped by the kernel, and the capture's CPU time per frame. Root only.
+// most it reaches; with the watchers' settings (headers only) and with full frames, next to a
+// plain pcap_next_ex counting loop and, when installed, iftop on the same device in the same run.
+// Reports frames sent, counted and dropped by the kernel, and CPU time per frame. Root only.
 #include <benchmark/benchmark.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -13,7 +17,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,7 +36,8 @@ constexpr int kSendBatch = 64;
 constexpr double kRunSeconds = 3.0;
 constexpr int kDrainMs = 400;  // after the generator stops, for frames still in the kernel buffer
 
-enum TVariant : int64_t { vSnoop = 0, vPlain = 1 };
+// vSnoop: as the watchers open it; vSnoopFull: whole frames and the component's default ring.
+enum TVariant : int64_t { vSnoop = 0, vSnoopFull = 1, vPlain = 2, vIftop = 3 };
 
 struct TLab {
   std::unique_ptr<zultest::TNetnsLab> Lab;
@@ -114,7 +122,7 @@ struct TResult {
   double CaptureCpu = 0, Wall = 0, GeneratorCpu = 0;
 };
 
-TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs) {
+TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full) {
   TResult r;
   zul::TCounterBlock counters{};
   zul::TWatch watch(counters);
@@ -126,6 +134,8 @@ TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs) {
   e.Net = e.IP & e.Mask;
   zul::TSnoop snoop;
   snoop.SetAdapterName("zbc0");
+  snoop.SnapLen = full ? 1600 : zul::kWatchSnapLen;
+  snoop.BufferSize = full ? zul::kDefaultBufferSize : zul::kWatchBufferSize;
   snoop.OnCapture = [&watch](zul::TSnoop* s, const pcap_pkthdr* h, const uint8_t* f) {
     watch.HandlePacket(s, h, f);
   };
@@ -163,10 +173,10 @@ TResult RunPlain(uint32_t length, uint64_t rate) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_t* p = pcap_create("zbc0", errbuf);
   if (p == nullptr) return r;
-  pcap_set_snaplen(p, 1600);
+  pcap_set_snaplen(p, zul::kWatchSnapLen);
   pcap_set_promisc(p, 1);
   pcap_set_timeout(p, 100);
-  pcap_set_buffer_size(p, zul::kDefaultBufferSize);
+  pcap_set_buffer_size(p, zul::kWatchBufferSize);
   if (pcap_activate(p) < 0) {
     std::fprintf(stderr, "cannot open the capture: %s\n", pcap_geterr(p));
     pcap_close(p);
@@ -198,6 +208,72 @@ TResult RunPlain(uint32_t length, uint64_t rate) {
   return r;
 }
 
+// The CPU seconds a process has used so far, from /proc (clock ticks).
+double ChildCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stoull(f);
+    if (i == 15) stime = std::stoull(f);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// iftop in text mode on the capture end, as a user would run it; its CPU time over the frames
+// sent, since it reports no count of its own.
+TResult RunIftop(uint32_t length, uint64_t rate) {
+  TResult r;
+  const pid_t child = fork();
+  if (child < 0) return r;
+  if (child == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    execlp("iftop", "iftop", "-i", "zbc0", "-t", "-n", "-N", "-P", "-B", "-L", "1",
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Time to open its capture before the frames come.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  int status = 0;
+  if (waitpid(child, &status, WNOHANG) == child) {
+    std::fprintf(stderr, "iftop ended at once (status %d): is it installed?\n", status);
+    return r;
+  }
+  const double cpu0 = ChildCpuSeconds(child);
+  const auto t0 = Clock::now();
+  std::thread generator([&] { r.Sent = Generate(length, rate, r.GeneratorCpu); });
+  generator.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kDrainMs));
+  r.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  kill(child, SIGTERM);
+  rusage ru{};
+  if (wait4(child, &status, 0, &ru) != child) return r;
+  auto secs = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  r.CaptureCpu = secs(ru.ru_utime) + secs(ru.ru_stime) - cpu0;
+  r.Counted = r.Sent;
+  return r;
+}
+
+const char* VariantLabel(int64_t v) {
+  switch (v) {
+    case vSnoop:
+      return "TSnoop+HandlePacket, watcher settings (128 B, 4 MiB)";
+    case vSnoopFull:
+      return "TSnoop+HandlePacket, whole frames (1600 B, 32 MiB)";
+    case vPlain:
+      return "plain pcap_next_ex";
+    default:
+      return "iftop -t (per frame sent)";
+  }
+}
+
 // Args: variant, frame length, rate (0: the generator's maximum), main thread busy ms a second.
 void BM_Capture(benchmark::State& state) {
   if (gLab == nullptr) {
@@ -211,7 +287,18 @@ void BM_Capture(benchmark::State& state) {
   TResult r;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    r = variant == vSnoop ? RunSnoop(length, rate, busyMs) : RunPlain(length, rate);
+    switch (variant) {
+      case vSnoop:
+      case vSnoopFull:
+        r = RunSnoop(length, rate, busyMs, variant == vSnoopFull);
+        break;
+      case vPlain:
+        r = RunPlain(length, rate);
+        break;
+      default:
+        r = RunIftop(length, rate);
+        break;
+    }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
   }
   const double sent = static_cast<double>(r.Sent);
@@ -223,15 +310,16 @@ void BM_Capture(benchmark::State& state) {
   state.counters["cpu_ns_per_frame"] = counted > 0 ? r.CaptureCpu * 1e9 / counted : 0;
   if (r.Batches > 0) state.counters["frames_per_batch"] = counted / static_cast<double>(r.Batches);
   state.counters["core_pct"] = r.Wall > 0 ? 100.0 * r.CaptureCpu / r.Wall : 0;
-  state.SetLabel(variant == vSnoop ? "TSnoop+HandlePacket" : "plain pcap_next_ex");
+  state.SetLabel(VariantLabel(variant));
 }
 
 BENCHMARK(BM_Capture)
     ->ArgNames({"variant", "len", "fps", "busy_ms"})
     ->Args({vSnoop, 1514, 200000, 0})
+    ->Args({vSnoopFull, 1514, 200000, 0})
     ->Args({vPlain, 1514, 200000, 0})
-    ->Args({vSnoop, 1514, 81274, 50})
-    ->Args({vPlain, 1514, 81274, 0})
+    ->Args({vIftop, 1514, 200000, 0})
+    ->Args({vSnoop, 1514, 200000, 50})
     ->Args({vSnoop, 60, 0, 0})
     ->Args({vPlain, 60, 0, 0})
     ->Iterations(1)
