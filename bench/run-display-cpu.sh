@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CPU time per minute and resident memory of the whole program with all four graph windows shown
-# and no traffic: the real program under xvfb-run, utime + stime of /proc/PID/stat over 60 seconds.
+# and no traffic: the real program under xvfb-run, the run time of all its threads over 60 seconds.
 # The terminal monitor nload (when installed: apt-get install nload) runs beside it over the same
 # seconds as the reference.
 #
@@ -86,29 +86,25 @@ if command -v nload >/dev/null && command -v tmux >/dev/null; then
   sleep 2
 fi
 
-# utime and stime are fields 14 and 15; the name in parentheses may hold spaces.
-cpu_ticks() {
-  local pid=${1:-$pid} stat rest
-  stat=$(cat "/proc/$pid/stat")
-  rest=${stat##*) }
-  # shellcheck disable=SC2086
-  set -- $rest
-  echo $((${12} + ${13}))
+# CPU time in nanoseconds: the sum of every thread's run time from the scheduler, finer than the
+# clock ticks of utime and stime.
+cpu_ns() {
+  local pid=${1:-$pid}
+  cat /proc/"$pid"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }'
 }
-hz=$(getconf CLK_TCK)
 rss() { awk '/^VmRSS/ {print int($2 / 1024) " MB"}' "/proc/$1/status"; }
-t0=$(cpu_ticks)
-[ -n "$ref" ] && r0=$(cpu_ticks "$ref")
+t0=$(cpu_ns)
+[ -n "$ref" ] && r0=$(cpu_ns "$ref")
 sleep "$seconds"
-t1=$(cpu_ticks)
+t1=$(cpu_ns)
 kill -0 "$pid" 2>/dev/null || { echo "the program ended during the measurement" >&2; exit 1; }
 
-ms=$(((t1 - t0) * 1000 * 60 / (hz * seconds)))
-echo "zul:   CPU per minute $ms ms, resident $(rss "$pid") (utime+stime over $seconds s, four" \
-  "windows shown, no traffic; resolution $((1000 / hz)) ms)"
+ms=$(((t1 - t0) * 60 / (seconds * 1000000)))
+echo "zul:   CPU per minute $ms ms, resident $(rss "$pid") (scheduler run time over $seconds s," \
+  "four windows shown, no traffic)"
 if [ -n "$ref" ] && kill -0 "$ref" 2>/dev/null; then
-  r1=$(cpu_ticks "$ref")
-  echo "nload: CPU per minute $(((r1 - r0) * 1000 * 60 / (hz * seconds))) ms, resident $(rss "$ref")" \
+  r1=$(cpu_ns "$ref")
+  echo "nload: CPU per minute $(((r1 - r0) * 60 / (seconds * 1000000))) ms, resident $(rss "$ref")" \
     "(same seconds; ratio zul/nload" \
     "$(awk -v a=$((t1 - t0)) -v b=$((r1 - r0)) 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'))"
   kill "$ref" 2>/dev/null || true

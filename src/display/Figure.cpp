@@ -108,10 +108,11 @@ void TFBFigure::SetView(int view, const QString& name) {
   SetTitle(name);
 }
 
-void TFBFigure::EnsureSurface() {
-  if (FGraph.Surface().size() == size()) return;
+bool TFBFigure::EnsureSurface() {
+  if (FGraph.Surface().size() == size()) return false;
   FGraph.SetClientSize(size());
   FGraph.FormPaint();
+  return true;
 }
 
 void TFBFigure::FormPaint() {
@@ -121,9 +122,11 @@ void TFBFigure::FormPaint() {
 }
 
 void TFBFigure::UpdateDisplay() {
-  EnsureSurface();
+  const bool resized = EnsureSurface();
   FGraph.UpdateDisplay();
-  // A step that changed no pixel (an idle graph) sends nothing to the window system.
+  // A step that changed no pixel (an idle graph) sends nothing to the window system; one that
+  // drew nothing is not even compared.
+  if (!resized && !FGraph.LastStepDrew()) return;
   if (FGraph.Surface() == FShownSurface) return;
   FShownSurface = FGraph.Surface();
   update();

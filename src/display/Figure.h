@@ -97,7 +97,8 @@ class TFBFigure : public QWidget {
 
  private:
   friend void PlaceBottomRight(TFBFigure* figure);
-  void EnsureSurface();
+  // Returns whether the surface had to be made anew for the window's size.
+  bool EnsureSurface();
   void MeasureFrame();
   void SetTitle(const QString& text);
   void WatchWorkArea();

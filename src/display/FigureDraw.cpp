@@ -83,8 +83,11 @@ bool TGraph::UpdateScale() {
       IsAutomaticScale(FCfg)
           ? AutoScaleCandidate(FTraffic, FUpIndex, FDownIndex, std::max(0, FGraphWidth - 2))
           : FixedFullScale;
-  const bool unchanged = candidate == FFullScale;
-  FFullScale = candidate == 0 ? 1 : candidate;
+  // An idle history has no top: the scale then stays at its least, and an idle second is no
+  // change of scale that would redraw the whole window.
+  const uint32_t scale = candidate == 0 ? 1 : candidate;
+  const bool unchanged = scale == FFullScale;
+  FFullScale = scale;
   return unchanged;
 }
 
@@ -319,13 +322,18 @@ void TGraph::FormPaint() {
 }
 
 bool TGraph::UpdateDisplay() {
+  FStepDrew = false;
   if (FSurface.isNull()) return false;
+  FStepDrew = true;
   if (!UpdateScale()) {
     FormPaint();
     return true;
   }
   const TDisplayMode mode = EffectiveDisplayMode(FCfg);
-  if (StepChangesNothing(mode)) return false;
+  if (StepChangesNothing(mode)) {
+    FStepDrew = false;
+    return false;
+  }
   if (mode == dmNumeric) {
     DrawReadout();
     return false;

@@ -57,6 +57,8 @@ class TGraph {
   // One display step; returns whether it was a complete redraw. A step that would change no
   // pixel (an idle second over an idle graph, the same readout) draws nothing.
   bool UpdateDisplay();
+  // Whether the last UpdateDisplay drew anything at all.
+  bool LastStepDrew() const { return FStepDrew; }
 
   // Bars the last complete redraw would draw from the ring as it is now.
   int BarCount() const;
@@ -101,6 +103,7 @@ class TGraph {
   QImage FSurface;
   QFont FFont;
   QString FDrawnReadout;  // what the readout shows now
+  bool FStepDrew = false;
   // One dotted grid line, rebuilt when the base row or the idle colour changes.
   QImage FDots;
   uint32_t FDotsIdle = 0;

@@ -86,6 +86,25 @@ TEST_F(GraphPixels, OneStoredSecondDrawsOneBarInColumnRByATick) {
   EXPECT_EQ(Levels[0], std::make_pair(54u, 109u));
 }
 
+TEST_F(GraphPixels, IdleSecondsDrawNothingWhateverTheScale) {
+  for (const bool automatic : {true, false}) {
+    SCOPED_TRACE(automatic ? "automatic scale" : "fixed scale");
+    if (!automatic) UseFixedScale();
+    T.ClearHistory();
+    G->FormPaint();
+    const QImage before = G->Surface();
+    for (int s = 0; s < 3; ++s) {
+      Push(0, 0);
+      EXPECT_FALSE(G->UpdateDisplay()) << "an idle second is no change of scale";
+      EXPECT_FALSE(G->LastStepDrew()) << "second " << s;
+    }
+    EXPECT_EQ(G->Surface(), before);
+    Push(300, 0);
+    G->UpdateDisplay();
+    EXPECT_TRUE(G->LastStepDrew()) << "traffic draws";
+  }
+}
+
 TEST_F(GraphPixels, FullRingFillsA501PixelClientOldestInColumnOne) {
   // Custom 109 kbps without headroom: full scale 109 * 128 bytes, so 128 bytes per row.
   C.Connection = 15;
