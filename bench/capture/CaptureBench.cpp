@@ -228,19 +228,28 @@ double ChildCpuSeconds(pid_t pid) {
 // sent, since it reports no count of its own.
 TResult RunIftop(uint32_t length, uint64_t rate) {
   TResult r;
+  // Its text mode reads commands from standard input and spins on an input at its end: it gets
+  // a pipe that stays open, as a terminal would.
+  int input[2];
+  if (pipe(input) != 0) return r;
   const pid_t child = fork();
   if (child < 0) return r;
   if (child == 0) {
+    dup2(input[0], STDIN_FILENO);
+    close(input[0]);
+    close(input[1]);
     std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
     execlp("iftop", "iftop", "-i", "zbc0", "-t", "-n", "-N", "-P", "-B", "-L", "1",
            static_cast<char*>(nullptr));
     _exit(127);
   }
+  close(input[0]);
   // Time to open its capture before the frames come.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   int status = 0;
   if (waitpid(child, &status, WNOHANG) == child) {
+    close(input[1]);
     std::fprintf(stderr, "iftop ended at once (status %d): is it installed?\n", status);
     return r;
   }
@@ -252,7 +261,9 @@ TResult RunIftop(uint32_t length, uint64_t rate) {
   r.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
   kill(child, SIGTERM);
   rusage ru{};
-  if (wait4(child, &status, 0, &ru) != child) return r;
+  const pid_t ended = wait4(child, &status, 0, &ru);
+  close(input[1]);
+  if (ended != child) return r;
   auto secs = [](const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
   };
