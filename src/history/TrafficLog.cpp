@@ -415,8 +415,8 @@ bool TTrafficLog::Drain(std::chrono::milliseconds bound) {
   if (!Writer.joinable()) return Queue.empty();
   RetryNow = true;
   QueueCv.notify_all();
-  const uint64_t failed = FailedAttempts;
-  QueueCv.wait_for(lock, bound, [&] { return Queue.empty() || FailedAttempts != failed; });
+  const uint64_t before = AttemptsStarted;
+  QueueCv.wait_for(lock, bound, [&] { return Queue.empty() || LastFailedAttempt > before; });
   return Queue.empty();
 }
 
@@ -470,6 +470,7 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
     // The batch stays first in the queue until its transaction committed.
     const std::vector<TPeriodWrite> batch = Queue.front();
     RetryNow = false;
+    const uint64_t attempt = ++AttemptsStarted;
     lock.unlock();
     std::string error;
     try {
@@ -485,7 +486,7 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
       QueueCv.notify_all();
       continue;
     }
-    ++FailedAttempts;
+    LastFailedAttempt = attempt;
     QueueCv.notify_all();
     QueueCv.wait_for(lock, stop, RetryInterval, [this] { return RetryNow; });
   }

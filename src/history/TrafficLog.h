@@ -95,7 +95,7 @@ class TTrafficLog {
   // while the log is closed wait for the next Open.
   void Submit(std::vector<TPeriodWrite> batch);
   // Tries a failed batch again at once and waits at most `bound` until the queue is empty or an
-  // attempt made meanwhile has failed. Returns whether everything submitted is written.
+  // attempt begun after the call has failed. Returns whether everything submitted is written.
   bool Drain(std::chrono::milliseconds bound);
   // The text of the last attempt's failure; empty once a write succeeded.
   std::string WriteError() const;
@@ -147,7 +147,10 @@ class TTrafficLog {
   std::condition_variable_any QueueCv;
   std::deque<std::vector<TPeriodWrite>> Queue;
   bool RetryNow = false;
-  uint64_t FailedAttempts = 0;
+  // Attempts are numbered as they start, so that Drain waits for the outcome of one that began
+  // after its call rather than of one already under way with the old state of the file.
+  uint64_t AttemptsStarted = 0;
+  uint64_t LastFailedAttempt = 0;
   std::string LastAttemptError;
   std::chrono::milliseconds RetryInterval{60000};
   std::optional<std::chrono::system_clock::time_point> LastCommit;
