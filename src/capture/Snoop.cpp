@@ -332,7 +332,13 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
       r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::CollectFrame,
                         reinterpret_cast<u_char*>(this));
       // Frames read are handed over even when a stop came in meanwhile: Close serves them.
-      if (BatchOpen && BatchCount > 0) HandOver();
+      if (BatchOpen && BatchCount > 0) {
+        HandOver();
+        // A read that emptied the ring came early: the next one waits a little, so that a busy
+        // device wakes the main thread about kHandOverGapMs apart with fuller batches. A full
+        // read goes on at once, so the ring never fills while the reader waits.
+        if (r < static_cast<int>(BatchLimit)) PaceReads();
+      }
     } else {
       r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,
                         reinterpret_cast<u_char*>(this));
@@ -403,6 +409,13 @@ void TCustomSnoop::DrainRing(pcap_t* handle, Clock::time_point until) {
     // PCAP_ERROR_BREAK is the stop request's wake-up, already taken; the ring may hold more.
     if (r > 0) lastFrames = Clock::now();
   }
+}
+
+void TCustomSnoop::PaceReads() {
+  const auto now = Clock::now();
+  const auto due = LastPacedRead + std::chrono::milliseconds(kHandOverGapMs);
+  if (now < due && !ReaderStop.stop_requested()) std::this_thread::sleep_for(due - now);
+  LastPacedRead = Clock::now();
 }
 
 void TCustomSnoop::TakeStats(pcap_t* handle, bool now) {

@@ -35,7 +35,9 @@ inline constexpr const char* kSnoopThreadKey = "capture.thread";
 inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
 // Frames per hand-over at most, and the size of the copy buffer: they bound the memory of an open
 // capture and the time the main thread spends on one batch.
-inline constexpr int kMaxBatchFrames = 2048;
+inline constexpr int kMaxBatchFrames = 8192;
+// The least time between two hand-overs of a reader that keeps up with its device.
+inline constexpr int kHandOverGapMs = 20;
 inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
 // At Close the reader goes on counting what the kernel ring still holds for at most this long,
 // and stops earlier once the ring has stayed empty for kDrainQuietMs.
@@ -233,6 +235,9 @@ class TCustomSnoop : public QObject {
   uint64_t HandedBatches = 0;  // reader-owned
   // Reader thread: hands over what the kernel's ring holds, until `until` at the latest.
   void DrainRing(pcap_t* handle, std::chrono::steady_clock::time_point until);
+  // Reader thread: waits after a read that emptied the ring until kHandOverGapMs after the last.
+  void PaceReads();
+  std::chrono::steady_clock::time_point LastPacedRead;  // reader-owned
   // Reader thread: takes the kernel's counts when the last take is older than kStatsPeriodMs.
   void TakeStats(pcap_t* handle, bool now = false);
   std::chrono::steady_clock::time_point StatsTaken;  // reader-owned
