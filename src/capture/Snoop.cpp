@@ -337,7 +337,7 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
         // A read that emptied the ring came early: the next one waits a little, so that a busy
         // device wakes the main thread about kHandOverGapMs apart with fuller batches. A full
         // read goes on at once, so the ring never fills while the reader waits.
-        if (r < static_cast<int>(BatchLimit)) PaceReads();
+        if (r < static_cast<int>(BatchLimit) && BatchUsed < kPaceBatchBytes) PaceReads();
       }
     } else {
       r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,

@@ -23,12 +23,12 @@ namespace zul {
 inline constexpr int kMaxWatchers = 16;
 // The watchers capture only the bytes that the classification reads (the Ethernet header and the
 // IPv4 or IPv6 header, with room for two VLAN tags) and count the length on the wire; a ring of
-// 4 MiB then holds more frames than 32 MiB of whole frames did. Fewer bytes are also fewer for
-// the reader to copy and for the main thread to read.
+// 8 MiB then holds three times the frames that 32 MiB of whole frames did. Fewer bytes are also
+// fewer for the reader to copy and for the main thread to read.
 inline constexpr int32_t kWatchSnapLen = 64;
 static_assert(kWatchSnapLen >= kIPv6MinFrameLength + 8 && kWatchSnapLen >= kIPv4MinFrameLength,
               "the watchers' snapshot must hold every header that the classification reads");
-inline constexpr int32_t kWatchBufferSize = 4 * 1024 * 1024;
+inline constexpr int32_t kWatchBufferSize = 8 * 1024 * 1024;
 inline constexpr int kMaxAddresses = 16;
 
 // Report key of the notice that capture lacks the rights it needs.
