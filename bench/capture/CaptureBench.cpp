@@ -275,7 +275,7 @@ TResult RunIftop(uint32_t length, uint64_t rate) {
 const char* VariantLabel(int64_t v) {
   switch (v) {
     case vSnoop:
-      return "TSnoop+HandlePacket, watcher settings (128 B, 4 MiB)";
+      return "TSnoop+HandlePacket, watcher settings (64 B, 8 MiB)";
     case vSnoopFull:
       return "TSnoop+HandlePacket, whole frames (1600 B, 32 MiB)";
     case vPlain:
