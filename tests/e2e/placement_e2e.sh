@@ -7,33 +7,7 @@
 # Set ZUL_E2E_SHOTS to a folder to keep screenshots of each case there.
 set -u
 zul=$1
-for tool in Xvfb openbox trayer xdotool xwininfo xprop import; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
-export XDG_SESSION_TYPE=x11
-fail() {
-  echo "FAIL: $*"
-  for f in "$work"/*.log; do [ -f "$f" ] && sed "s/^/  $(basename "$f" .log): /" "$f"; done
-  exit 1
-}
-# wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths of a second.
-wait_for() {
-  local n=$1
-  shift
-  for _ in $(seq "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
+. "$(dirname "$0")/desktop.sh" Xvfb openbox trayer xdotool xwininfo xprop import
 shot() { [ -n "${ZUL_E2E_SHOTS:-}" ] && mkdir -p "$ZUL_E2E_SHOTS" && import -window root "$ZUL_E2E_SHOTS/$1.png"; }
 
 exec 3>"$work/display"

@@ -6,35 +6,13 @@
 # itself: afterwards exactly one runs, and it answers a third start.
 set -u
 zul=$1
-for tool in Xvfb xdotool sqlite3; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+. "$(dirname "$0")/desktop.sh" Xvfb xdotool sqlite3
+more_cleanup() {
+  local p
   for p in $(our_instances); do kill -KILL "$p" 2>/dev/null; done
-  rm -rf "$work"
 }
-trap cleanup EXIT
-export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
-export XDG_SESSION_TYPE=x11
 db=$XDG_DATA_HOME/Halvane/ZUL/db/bw.DB
 sock=$XDG_RUNTIME_DIR/TFBFigure
-fail() {
-  echo "FAIL: $*"
-  for f in "$work"/*.log; do [ -f "$f" ] && sed "s/^/  $(basename "$f" .log): /" "$f"; done
-  exit 1
-}
-wait_for() {
-  local n=$1
-  shift
-  for _ in $(seq "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
 # Our instances, told apart from other runs on the machine by their runtime folder.
 our_instances() {
   local p

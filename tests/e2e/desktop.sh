@@ -1,0 +1,38 @@
+# What the desktop end-to-end scripts share, sourced after `set -u` with the tools the script needs:
+#   . "$(dirname "$0")/desktop.sh" Xvfb xdotool ...
+# Skips (exit 77) when a tool is missing; otherwise gives a private work folder with the user's
+# folders inside it, an X11 session without a session bus, `pids` whose processes are killed on
+# the way out (a script may add its own `more_cleanup`), `fail` and `wait_for`.
+for tool in "$@"; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  if declare -F more_cleanup >/dev/null; then more_cleanup; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# The X11 tray and window manager, not a session bus's: there is none in this desktop.
+unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
+
+# fail TEXT: says why, shows every log of the run, ends the script.
+fail() {
+  echo "FAIL: $*"
+  for f in "$work"/*.log; do [ -f "$f" ] && sed "s/^/  $(basename "$f" .log): /" "$f"; done
+  exit 1
+}
+# wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths of a second.
+# The command runs anew each time: pass a function, not a value expanded once.
+wait_for() {
+  local n=$1
+  shift
+  for _ in $(seq "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
