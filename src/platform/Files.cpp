@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -47,6 +50,29 @@ void WriteAll(int fd, std::span<const uint8_t> bytes, const std::string& path,
     if (n < 0) Fail("Cannot write the " + noun, path, errno);
     if (n == 0) Fail("Cannot write the " + noun, path, ENOSPC);
     done += static_cast<std::size_t>(n);
+  }
+}
+
+// A save's temporary file is the file's name, this tag and the six characters mkostemp picks.
+constexpr const char* kTempTag = ".tmp-";
+
+// A save that was killed or lost its power leaves its temporary file behind; the next save of the
+// same file removes it, so that they never pile up. Only regular files of ours with exactly that
+// name go. Best effort: one that cannot be removed stays, and the save goes on.
+void RemoveLeftovers(const std::string& path) {
+  const std::string prefix = path.substr(path.rfind('/') + 1) + kTempTag;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(FolderOf(path), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+        !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; }))
+      continue;
+    const std::string leftover = it->path().string();
+    struct stat st {};
+    if (::lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+      ::unlink(leftover.c_str());
   }
 }
 
@@ -99,7 +125,8 @@ TUniqueFd OpenPrivateFile(const std::string& path, const std::string& noun) {
 
 void WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes, unsigned mode,
                          const std::string& noun) {
-  std::string tmp = path + ".XXXXXX";
+  RemoveLeftovers(path);
+  std::string tmp = path + kTempTag + "XXXXXX";
   TUniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
   if (!fd) Fail("Cannot create the " + noun, path, errno);
   try {

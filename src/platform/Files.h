@@ -32,7 +32,8 @@ TUniqueFd OpenPrivateFile(const std::string& path, const std::string& noun = "fi
 
 // Replaces `path` with `bytes` through a sibling temporary file, synced and renamed over it, so a
 // crash or a full disk leaves the old contents or the new, never a short file. A new file gets
-// `mode`; a file that exists keeps its own mode, less what `mode` does not grant.
+// `mode`; a file that exists keeps its own mode, less what `mode` does not grant. The temporary
+// file an interrupted save left beside `path` is removed by the next save.
 void WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes, unsigned mode,
                          const std::string& noun = "file");
 
