@@ -9,8 +9,9 @@ packages=(
   qt6-multimedia-dev libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xauth iproute2 procps libcap2-bin fonts-dejavu-core fonts-wqy-microhei
   openbox trayer xdotool x11-utils imagemagick ccache
-  prometheus curl
+  prometheus curl desktop-file-utils appstream
   iftop nload tmux
+  clang libclang-rt-14-dev llvm
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)

@@ -13,8 +13,7 @@ for tool in xvfb-run sqlite3 ip; do
 done
 [ -x "$zul" ] || { echo "SKIP: no program at $zul"; exit 77; }
 
-nsA=zule2e$$a
-nsB=zule2e$$b
+. "$(dirname "$0")/netns.sh" zule2e "$inject"
 work=$(mktemp -d)
 runner=
 cleanup() {
@@ -24,8 +23,7 @@ cleanup() {
     tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$work/run" &&
       kill -KILL "$p"
   done
-  ip netns delete "$nsA" 2>/dev/null
-  ip netns delete "$nsB" 2>/dev/null
+  netns_cleanup
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,20 +32,10 @@ fail() {
   [ -f "$work/zul.log" ] && sed 's/^/  zul: /' "$work/zul.log"
   exit 1
 }
-inA() { ip netns exec "$nsA" "$@"; }
-inB() { ip netns exec "$nsB" "$@"; }
 
-# Two namespaces joined by a veth pair; no IPv6, so neither stack adds traffic of its own.
-ip netns add "$nsA" && ip netns add "$nsB" || fail "cannot create network namespaces"
-for ns in "$nsA" "$nsB"; do
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv6.conf.default.disable_ipv6=1 || fail "cannot turn IPv6 off in $ns"
-done
-ip link add ze0 netns "$nsA" type veth peer name ze1 netns "$nsB" || fail "cannot create veth"
-inA ip addr add 192.0.2.20/24 dev ze0 || fail "cannot address ze0"
-inA ip link set ze0 up && inB ip link set ze1 up || fail "cannot bring the veth up"
+make_netns
+make_veth 192.0.2.20/24
 mac=$(inA cat /sys/class/net/ze0/address)
-ifindex=$(inA cat /sys/class/net/ze0/ifindex)
 stranger=02:00:5e:10:00:77
 
 # Keep the whole run inside one hour of the clock.
@@ -65,11 +53,7 @@ runner=$!
 # Capture is on once the program holds a packet socket on ze0.
 opened=
 for _ in $(seq 200); do
-  if inA awk -v i="$ifindex" 'NR > 1 && $5 == i { found = 1 } END { exit !found }' \
-    /proc/net/packet 2>/dev/null; then
-    opened=1
-    break
-  fi
+  capturing 2>/dev/null && { opened=1; break; }
   kill -0 "$runner" 2>/dev/null || fail "the program ended early"
   sleep 0.1
 done
@@ -78,9 +62,6 @@ sleep 0.5
 hour=$(date +%-H)
 today=$(date +%F)
 
-send() {  # DST SRC ETHERTYPE SRC-IP DST-IP LENGTH COUNT
-  inB "$inject" ze1 "$@" >/dev/null || fail "injection of $* failed"
-}
 send "$mac" "$stranger" 0x0800 198.51.100.7 192.0.2.20 1024 40  # Internet download
 send "$stranger" "$mac" 0x0800 192.0.2.20 203.0.113.9 1024 24  # Internet upload
 send "$mac" "$stranger" 0x88b5 0.0.0.0 0.0.0.0 1024 16         # LAN download

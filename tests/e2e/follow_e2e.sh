@@ -15,8 +15,7 @@ for tool in xvfb-run sqlite3 ip; do
 done
 [ -x "$zul" ] || { echo "SKIP: no program at $zul"; exit 77; }
 
-nsA=zulfw$$a
-nsB=zulfw$$b
+. "$(dirname "$0")/netns.sh" zulfw "$inject"
 work=$(mktemp -d)
 runner=
 cleanup() {
@@ -26,8 +25,7 @@ cleanup() {
     tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$work/run" &&
       kill -KILL "$p"
   done
-  ip netns delete "$nsA" 2>/dev/null
-  ip netns delete "$nsB" 2>/dev/null
+  netns_cleanup
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,37 +34,19 @@ fail() {
   [ -f "$work/zul.log" ] && sed 's/^/  zul: /' "$work/zul.log"
   exit 1
 }
-inA() { ip netns exec "$nsA" "$@"; }
-inB() { ip netns exec "$nsB" "$@"; }
 
-# Two namespaces without IPv6, so that neither stack adds traffic of its own.
-ip netns add "$nsA" && ip netns add "$nsB" || fail "cannot create network namespaces"
-for ns in "$nsA" "$nsB"; do
-  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv6.conf.default.disable_ipv6=1 || fail "cannot turn IPv6 off in $ns"
-done
-make_veth() {  # the pair, up; the address only when asked
-  ip link add ze0 netns "$nsA" type veth peer name ze1 netns "$nsB" || fail "cannot create veth"
-  [ -n "${1:-}" ] && { inA ip addr add "$1" dev ze0 || fail "cannot address ze0"; }
-  inA ip link set ze0 up && inB ip link set ze1 up || fail "cannot bring the veth up"
-}
+make_netns
 make_veth
 stranger=02:00:5e:10:00:77
 
 # Waits until the program holds a packet socket on ze0 as it is now.
 wait_capture() {
-  local ifindex
-  ifindex=$(inA cat /sys/class/net/ze0/ifindex)
   for _ in $(seq 100); do
-    inA awk -v i="$ifindex" 'NR > 1 && $5 == i { found = 1 } END { exit !found }' \
-      /proc/net/packet 2>/dev/null && { sleep 0.3; return 0; }
+    capturing 2>/dev/null && { sleep 0.3; return 0; }
     kill -0 "$runner" 2>/dev/null || fail "the program ended early"
     sleep 0.1
   done
   fail "the program did not capture on ze0 within 10 s ($1)"
-}
-send() {  # DST SRC ETHERTYPE SRC-IP DST-IP LENGTH COUNT
-  inB "$inject" ze1 "$@" >/dev/null || fail "injection of $* failed"
 }
 
 # Keep the whole run inside one hour of the clock.
@@ -90,8 +70,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 sleep 1
-inA awk -v i="$(inA cat /sys/class/net/ze0/ifindex)" 'NR > 1 && $5 == i { f = 1 } END { exit !f }' \
-  /proc/net/packet && fail "ze0 is watched before it has an address"
+capturing && fail "ze0 is watched before it has an address"
 
 inA ip addr add 192.0.2.20/24 dev ze0 || fail "cannot address ze0"
 wait_capture "after its address was given"

@@ -16,8 +16,7 @@ done
 netns=
 if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null && [ -x "$inject" ]; then netns=1; fi
 
-nsA=zulme$$a
-nsB=zulme$$b
+. "$(dirname "$0")/netns.sh" zulme "$inject"
 work=$(mktemp -d)
 runner=
 held=()
@@ -29,10 +28,7 @@ cleanup() {
     { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$work/run" &&
       kill -KILL "$p"
   done
-  if [ -n "$netns" ]; then
-    ip netns delete "$nsA" 2>/dev/null
-    ip netns delete "$nsB" 2>/dev/null
-  fi
+  netns_cleanup
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,7 +39,6 @@ fail() {
 }
 # Commands that talk to the program run where it runs.
 inA() { if [ -n "$netns" ]; then ip netns exec "$nsA" "$@"; else "$@"; fi; }
-inB() { ip netns exec "$nsB" "$@"; }
 
 # Keep the whole run inside one hour of the clock.
 if [ "$((10#$(date +%M)))" -eq 59 ] && [ "$((10#$(date +%S)))" -ge 20 ]; then
@@ -51,18 +46,10 @@ if [ "$((10#$(date +%M)))" -eq 59 ] && [ "$((10#$(date +%S)))" -ge 20 ]; then
 fi
 
 if [ -n "$netns" ]; then
-  # Two namespaces joined by a veth pair; no IPv6, so neither stack adds traffic of its own.
-  ip netns add "$nsA" && ip netns add "$nsB" || fail "cannot create network namespaces"
-  for ns in "$nsA" "$nsB"; do
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-      net.ipv6.conf.default.disable_ipv6=1 || fail "cannot turn IPv6 off in $ns"
-  done
-  ip link add ze0 netns "$nsA" type veth peer name ze1 netns "$nsB" || fail "cannot create veth"
+  make_netns
   inA ip link set lo up || fail "cannot bring up the loopback device"
-  inA ip addr add 192.0.2.20/24 dev ze0 || fail "cannot address ze0"
-  inA ip link set ze0 up && inB ip link set ze1 up || fail "cannot bring the veth up"
+  make_veth 192.0.2.20/24
   mac=$(inA cat /sys/class/net/ze0/address)
-  ifindex=$(inA cat /sys/class/net/ze0/ifindex)
   port=9188
 else
   echo "note: not root, or no injector: the program runs idle on this machine's network"
@@ -115,17 +102,12 @@ views=(internet_and_lan internet lan internet_all_pcs)
 if [ -n "$netns" ]; then
   opened=
   for _ in $(seq 200); do
-    if inA awk -v i="$ifindex" 'NR > 1 && $5 == i { found = 1 } END { exit !found }' \
-      /proc/net/packet 2>/dev/null; then
-      opened=1
-      break
-    fi
+    capturing 2>/dev/null && { opened=1; break; }
     sleep 0.1
   done
   [ -n "$opened" ] || fail "the program did not start capturing on ze0 within 20 s"
   sleep 0.5
   stranger=02:00:5e:10:00:77
-  send() { inB "$inject" ze1 "$@" >/dev/null || fail "injection of $* failed"; }
   send "$mac" "$stranger" 0x0800 198.51.100.7 192.0.2.20 1024 40    # Internet download
   send "$stranger" "$mac" 0x0800 192.0.2.20 203.0.113.9 1024 24    # Internet upload
   send "$mac" "$stranger" 0x88b5 0.0.0.0 0.0.0.0 1024 16           # LAN download
