@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -422,27 +423,87 @@ TEST_F(LiveWatchers, ExitWithEveryInterfaceIdleTakesWellUnderASecond) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
-TEST_F(LiveWatchers, MissingRightToCaptureIsReportedOnceWithTheFix) {
+// A copy of this build's capture helper in a folder any user may enter, with the capture
+// capabilities or without; removed with its owner.
+class THelperCopy {
+ public:
+  explicit THelperCopy(bool capabilities) {
+    char dir[] = "/tmp/zul-helper-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    Dir = dir;
+    Path = Dir + "/zul-capture";
+    const std::string cmd =
+        "chmod 755 " + Dir + " && cp " + std::getenv("ZUL_CAPTURE_HELPER") + " " + Path +
+        (capabilities ? " && setcap cap_net_raw,cap_net_admin+eip " + Path : "");
+    Ok = std::system(cmd.c_str()) == 0;
+  }
+  ~THelperCopy() {
+    if (!Dir.empty()) std::system(("rm -rf " + Dir).c_str());
+  }
+  THelperCopy(const THelperCopy&) = delete;
+  THelperCopy& operator=(const THelperCopy&) = delete;
+  bool Ok = false;
+  std::string Dir, Path;
+};
+
+// The effective capabilities of this process, as the kernel reports them.
+std::string EffectiveCapabilities() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return "?";
+  char line[256];
+  std::string caps = "?";
+  while (std::fgets(line, sizeof(line), f) != nullptr)
+    if (std::strncmp(line, "CapEff:", 7) == 0) caps = std::string(line + 7);
+  std::fclose(f);
+  caps.erase(0, caps.find_first_not_of(" \t"));
+  caps.erase(caps.find_last_not_of(" \n") + 1);
+  return caps;
+}
+
+TEST_F(LiveWatchers, AnUnprivilegedProgramCapturesThroughTheHelperAlone) {
   // The child gives up root before it opens the watchers twice. It is forked from here, so it
-  // runs in this test's namespace and makes no lab of its own.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        int reports = 0;
-        bool namesFix = false;
-        SetErrorSink([&](const std::string& text) {
-          ++reports;
-          namesFix = text.find("cap_net_raw,cap_net_admin") != std::string::npos;
-        });
-        if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
-        InitCapture();
-        StopAllWatchers();
-        StartAllWatchers();
-        bool anyActive = false;
-        for (int k = 0; k < WatcherCount; ++k) anyActive |= Watchers[k]->Snoop->Active();
-        std::_Exit(WatcherCount == 2 && !anyActive && reports == 1 && namesFix ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  // runs in this test's namespace and makes no lab of its own, and sends with the raw socket
+  // this test opened as root.
+  struct TRow {
+    const char* What;
+    bool HelperHasCapabilities;
+  };
+  for (const TRow& row : {TRow{"helper without capabilities", false},
+                          TRow{"capabilities on the helper only", true}}) {
+    SCOPED_TRACE(row.What);
+    THelperCopy helper(row.HelperHasCapabilities);
+    ASSERT_TRUE(helper.Ok) << "cannot copy the helper (setcap from libcap2-bin needed)";
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+          int reports = 0;
+          bool namesFix = false;
+          SetErrorSink([&](const std::string& text) {
+            ++reports;
+            namesFix = text.find("cap_net_raw,cap_net_admin") != std::string::npos &&
+                       text.find(helper.Path) != std::string::npos;
+          });
+          setenv("ZUL_CAPTURE_HELPER", helper.Path.c_str(), 1);
+          if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
+          if (EffectiveCapabilities() != "0000000000000000") std::_Exit(3);
+          InitCapture();
+          StopAllWatchers();
+          StartAllWatchers();
+          int active = 0;
+          for (int k = 0; k < WatcherCount; ++k) active += Watchers[k]->Snoop->Active() ? 1 : 0;
+          if (WatcherCount != 2) std::_Exit(4);
+          if (!row.HelperHasCapabilities)
+            std::_Exit(active == 0 && reports == 1 && namesFix ? 0 : 5);
+          if (active != 2 || reports != 0) std::_Exit(6);
+          const auto lan = BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 100});
+          if (Sender0->Send(lan, 7) != 7) std::_Exit(7);
+          const bool counted = PumpUntil([] { return Traffic.Counters[ciLanDown] >= 700; }, 5000);
+          Pump(200);
+          StopAllWatchers();
+          std::_Exit(counted && Traffic.Counters[ciLanDown] == 700 ? 0 : 8);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace
