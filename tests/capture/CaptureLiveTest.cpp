@@ -1,7 +1,9 @@
 // Live capture inside network namespaces made here: a veth pair per device, frames injected at
 // layer 2 from the far end. Needs root; skips without it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <atomic>
@@ -18,8 +20,10 @@
 #include <vector>
 
 #include "FrameKit.h"
+#include "capture/HelperStream.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
+#include "platform/ChildProcess.h"
 #include "platform/ErrorReport.h"
 
 namespace zul {
@@ -175,24 +179,123 @@ class LiveSnoop : public LiveCapture {
 };
 
 TEST_F(LiveSnoop, HandsEveryFrameToTheMainThreadInCaptureOrder) {
+  // Both sources deliver alike: the helper's stream and the library read in this process.
+  for (const TSnoop::TSource source : {TSnoop::TSource::Helper, TSnoop::TSource::Library}) {
+    SCOPED_TRACE(source == TSnoop::TSource::Helper ? "helper" : "library");
+    Seen.clear();
+    S->Source = source;
+    S->Open();
+    ASSERT_TRUE(S->Active()) << S->LastError();
+    EXPECT_EQ(S->LinkType(), DLT_EN10MB);
+    SendNumbered(500);
+    EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
+    ASSERT_EQ(Seen.size(), 500u);
+    for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
+    EXPECT_EQ(OffMain.load(), 0);
+    // The reader's own counts, readable while it runs: they come with the first frames.
+    EXPECT_TRUE(PumpUntil([&] { return S->CurrentStats().has_value(); }, 2000));
+    const auto running = S->CurrentStats();
+    ASSERT_TRUE(running.has_value());
+    EXPECT_GT(running->Received, 0u);
+    EXPECT_EQ(running->Dropped, 0u);
+    S->Close();
+    EXPECT_FALSE(S->Active());
+    EXPECT_EQ(S->LastStats().Handled, 500u);
+    EXPECT_EQ(S->LastStats().Dropped, 0u);
+    EXPECT_FALSE(S->CurrentStats().has_value());
+  }
+}
+
+// The pid of this process's running capture helper, 0 when there is none.
+pid_t HelperChild() {
+  std::FILE* f =
+      std::fopen(("/proc/self/task/" + std::to_string(gettid()) + "/children").c_str(), "r");
+  // Children are listed per thread that made them; the capture starts its helper on this one.
+  pid_t found = 0;
+  long pid = 0;
+  while (f != nullptr && std::fscanf(f, "%ld", &pid) == 1) {
+    char comm[64] = {};
+    std::FILE* c = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
+    if (c != nullptr && std::fgets(comm, sizeof(comm), c) != nullptr &&
+        std::string(comm) == "zul-capture\n")
+      found = static_cast<pid_t>(pid);
+    if (c != nullptr) std::fclose(c);
+  }
+  if (f != nullptr) std::fclose(f);
+  return found;
+}
+
+TEST_F(LiveSnoop, AHelperThatDiesEndsTheCaptureAsAReadErrorDoes) {
+  std::string reason;
+  S->OnReadError = [&](const std::string& r) { reason = r; };
   S->Open();
   ASSERT_TRUE(S->Active()) << S->LastError();
-  EXPECT_EQ(S->LinkType(), DLT_EN10MB);
-  SendNumbered(500);
-  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
-  ASSERT_EQ(Seen.size(), 500u);
-  for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
-  EXPECT_EQ(OffMain.load(), 0);
-  // The reader's own counts, readable while it runs: the first read already took them.
-  const auto running = S->CurrentStats();
-  ASSERT_TRUE(running.has_value());
-  EXPECT_GT(running->Received, 0u);
-  EXPECT_EQ(running->Dropped, 0u);
-  S->Close();
-  EXPECT_FALSE(S->Active());
-  EXPECT_EQ(S->LastStats().Handled, 500u);
-  EXPECT_EQ(S->LastStats().Dropped, 0u);
-  EXPECT_FALSE(S->CurrentStats().has_value());
+  SendNumbered(20);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 20; }, 5000));
+  const pid_t helper = HelperChild();
+  ASSERT_GT(helper, 0);
+  ASSERT_EQ(kill(helper, SIGKILL), 0);
+  EXPECT_TRUE(PumpUntil([&] { return !S->Active(); }, 3000));
+  EXPECT_EQ(S->LastError(), "Snoop Error: pcap_dispatch return -1");
+  EXPECT_EQ(reason, "the capture helper ended (killed by signal 9)");
+  EXPECT_EQ(S->LastStats().Handled, 20u);
+  // Nothing is left of it, and the capture opens again.
+  EXPECT_EQ(HelperChild(), 0);
+  S->Open();
+  EXPECT_TRUE(S->Active()) << S->LastError();
+}
+
+TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
+  struct TRow {
+    const char* What;
+    bool Traffic;
+    bool Sigterm;
+  };
+  for (const TRow& row :
+       {TRow{"idle, input closed", false, false}, TRow{"flooded, input closed", true, false},
+        TRow{"flooded, SIGTERM", true, true}}) {
+    SCOPED_TRACE(row.What);
+    TChildProcess helper(CaptureHelperPath(), {"--capture", "zca0", "--snaplen", "64"});
+    TStreamParser parser(kStreamCapture);
+    std::atomic<bool> flood{row.Traffic};
+    std::thread sender([&] {
+      // Bounded: at most 200,000 frames or 3 s.
+      const auto f = BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 60});
+      const auto end = Clock::now() + std::chrono::seconds(3);
+      for (int i = 0; i < 2000 && flood && Clock::now() < end; ++i) Sender0->Send(f, 100);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto asked = Clock::now();
+    if (row.Sigterm)
+      helper.Signal(SIGTERM);
+    else
+      helper.CloseInput();
+    // Reads the stream to its end, as the program does, so that the helper never waits on it.
+    std::size_t frames = 0;
+    bool ended = false;
+    while (!ended && Clock::now() - asked < std::chrono::seconds(3)) {
+      const std::span<uint8_t> room = parser.Room(1 << 20);
+      const ssize_t n = read(helper.Output(), room.data(), room.size());
+      if (n <= 0)
+        ended = true;
+      else
+        parser.Commit(static_cast<std::size_t>(n));
+      while (parser.Next() == TStreamParser::TStep::Record)
+        if (parser.RecordKind() == TRecordKind::Frame) ++frames;
+    }
+    const auto took = Clock::now() - asked;
+    flood = false;
+    sender.join();
+    EXPECT_TRUE(ended);
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_FALSE(parser.Failed()) << parser.Error;
+    EXPECT_TRUE(parser.Opened());
+    if (row.Traffic) {
+      EXPECT_GT(frames, 0u);
+    }
+    const TExitStatus status = helper.Wait(std::chrono::seconds(1));
+    EXPECT_TRUE(status.Exited && status.Code == kHelperStopped) << status.Text();
+  }
 }
 
 TEST_F(LiveSnoop, OpeningAnOpenCaptureReportsItAndKeepsItRunning) {
