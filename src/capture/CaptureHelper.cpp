@@ -16,11 +16,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "capture/HelperStream.h"
+#include "platform/SharedMemory.h"
 
 namespace zul {
 namespace {
@@ -28,6 +30,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t StopSignal = 0;
+
+constexpr int kDispatchFrames = 4096;
 
 void OnStopSignal(int) {
   StopSignal = 1;
@@ -37,8 +41,10 @@ const char* const kUsage =
     "Usage: zul-capture --list\n"
     "       zul-capture --capture DEVICE [--snaplen N] [--promisc 0|1] [--timeout MS]\n"
     "                   [--buffer BYTES] [--filter EXPRESSION] [--drain-ms MS]\n"
-    "Lists the capture devices, or captures on one and writes its frames to standard output\n"
-    "until standard input closes or SIGTERM comes.\n";
+    "                   --ring-bytes N\n"
+    "Lists the capture devices, or captures on one until standard input closes or SIGTERM\n"
+    "comes: frames go to the ring of N bytes shared on descriptor 3, announced on standard\n"
+    "output.\n";
 
 struct TOptions {
   bool List = false;
@@ -49,6 +55,7 @@ struct TOptions {
   int BufferBytes = 0;
   std::string Filter;
   int DrainMs = 200;
+  int RingBytes = 0;
 };
 
 bool ParseInt(std::string_view text, int min, int max, int& out) {
@@ -67,8 +74,9 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
       o.List = true;
       continue;
     }
-    static constexpr std::string_view kValued[] = {
-        "--capture", "--snaplen", "--promisc", "--timeout", "--buffer", "--filter", "--drain-ms"};
+    static constexpr std::string_view kValued[] = {"--capture",  "--snaplen",   "--promisc",
+                                                   "--timeout",  "--buffer",    "--filter",
+                                                   "--drain-ms", "--ring-bytes"};
     if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued)) {
       error = "unknown option " + std::string(a);
       return false;
@@ -95,6 +103,9 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
     } else if (a == "--filter") {
       ok = v.size() <= 65536;
       o.Filter = v;
+    } else if (a == "--ring-bytes") {
+      ok = ParseInt(v, 1 << 19, 1 << 28, o.RingBytes) &&
+           o.RingBytes % static_cast<int>(kRingAlign) == 0;
     } else {
       ok = ParseInt(v, 0, 10000, o.DrainMs);
     }
@@ -103,9 +114,15 @@ bool ParseOptions(int argc, char** argv, TOptions& o, std::string& error) {
       return false;
     }
   }
-  if (o.List == o.Device.empty()) return true;
-  error = "give --list or --capture DEVICE";
-  return false;
+  if (o.List != o.Device.empty()) {
+    error = "give --list or --capture DEVICE";
+    return false;
+  }
+  if (!o.List && o.RingBytes == 0) {
+    error = "give --ring-bytes";
+    return false;
+  }
+  return true;
 }
 
 // What is left of the privileges once the capture is open: none, and no way to gain any.
@@ -162,29 +179,62 @@ int List() {
 
 class TCapture {
  public:
-  explicit TCapture(const TOptions& o) : O(o) {}
+  TCapture(const TOptions& o, TSharedMemory& ring)
+      : O(o), Ring(ring.Data(), ring.Data() + kRingHeaderBytes, ring.Size() - kRingHeaderBytes) {}
   int Run();
 
  private:
   int Open();
-  // Reads what the ring holds into the stream; the library's result of the last read.
-  int ReadRing();
+  // Reads what the kernel's ring holds into the shared ring and announces it; the library's
+  // result of the last read.
+  int ReadRing(Clock::time_point until = Clock::time_point::max());
+  // Announces what the shared ring holds and writes the pending stream records.
   bool Flush();
   void SendStats(bool now);
   // After the input closed or a read failed: the ring's last frames, for at most DrainMs.
   void Drain();
+  // While the shared ring is full: the program frees it as it goes. False gives the frame up.
+  bool WaitForRoom();
 
   static void Collect(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
-    reinterpret_cast<TCapture*>(user)->W.Frame(*header, bytes);
+    auto* self = reinterpret_cast<TCapture*>(user);
+    if (self->GaveUp) return;
+    if (!self->Ring.Frame(*header, bytes, [self] { return self->WaitForRoom(); })) {
+      // A program that takes nothing more: the rest of this read is dropped.
+      self->GaveUp = true;
+      pcap_breakloop(self->H.get());
+    }
   }
 
   const TOptions& O;
   THandle H;
   int Fd = -1;
+  TRingWriter Ring;
   TStreamWriter W;
+  bool GaveUp = false;
+  std::size_t LastReadBytes = 0;  // written to the shared ring by the last ReadRing
+  bool StreamFailed = false;
+  std::optional<Clock::time_point> InputClosedAt;
   Clock::time_point LastStats;
   Clock::time_point LastPaced;
 };
+
+bool TCapture::WaitForRoom() {
+  if (StopSignal != 0 || StreamFailed) return false;
+  // The program can only free what it was told of.
+  if (Ring.Unpublished() > 0 && !Flush()) return false;
+  if (!InputClosedAt) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    char discard[256];
+    if (::poll(&p, 1, 1) > 0 && ::read(STDIN_FILENO, discard, sizeof(discard)) == 0)
+      InputClosedAt = Clock::now();
+    return true;
+  }
+  // The input closed while the ring stays full: a program that stopped reading frees nothing.
+  if (Clock::now() - *InputClosedAt > std::chrono::milliseconds(O.DrainMs + 1000)) return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return true;
+}
 
 int TCapture::Open() {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
@@ -231,20 +281,33 @@ int TCapture::Open() {
   return Flush() ? kHelperStopped : kHelperStreamFailed;
 }
 
-int TCapture::ReadRing() {
-  // One write carries what the ring holds, up to about a pipe's worth.
-  constexpr std::size_t kWriteBytes = 1 << 20;
+int TCapture::ReadRing(Clock::time_point until) {
+  // Reads until the kernel's ring is empty, announcing every half of the shared ring, so
+  // that the program starts on the frames while the rest is read. A flood that never lets the
+  // ring empty is read a shared ring's worth at a time, so that a stop is seen.
+  const std::size_t announceBytes = static_cast<std::size_t>(O.RingBytes) / 2;
   int r = 0;
-  while (W.Size() < kWriteBytes) {
-    r = pcap_dispatch(H.get(), -1, &TCapture::Collect, reinterpret_cast<u_char*>(this));
+  GaveUp = false;
+  LastReadBytes = 0;
+  while (!GaveUp) {
+    const std::size_t before = Ring.Unpublished();
+    // A count, since an unlimited read goes on for as long as a flood lasts.
+    r = pcap_dispatch(H.get(), kDispatchFrames, &TCapture::Collect,
+                      reinterpret_cast<u_char*>(this));
+    LastReadBytes += Ring.Unpublished() - std::min(before, Ring.Unpublished());
     if (r <= 0) break;
+    if (Ring.Unpublished() >= announceBytes && !Flush()) break;
+    if (LastReadBytes >= static_cast<std::size_t>(O.RingBytes) || Clock::now() >= until) break;
   }
+  if (r == PCAP_ERROR_BREAK) r = 0;
   return r;
 }
 
 bool TCapture::Flush() {
+  if (Ring.Unpublished() > 0) W.Ring(Ring.Publish());
   const bool ok = WriteAll(W.Data(), W.Size());
   W.Clear();
+  if (!ok) StreamFailed = true;
   return ok;
 }
 
@@ -271,10 +334,9 @@ void TCapture::Drain() {
       continue;
     }
     if ((p.revents & POLLIN) == 0) break;  // the device went away: nothing more will come
-    const std::size_t before = W.Size();
-    const int r = ReadRing();
-    if (W.Size() > before) lastFrames = Clock::now();
-    if (!Flush() || r == PCAP_ERROR) break;
+    const int r = ReadRing(until);
+    if (LastReadBytes > 0) lastFrames = Clock::now();
+    if (!Flush() || r == PCAP_ERROR || Ring.Broken) break;
   }
 }
 
@@ -297,9 +359,9 @@ int TCapture::Run() {
     }
     if (p[0].revents == 0) continue;
     const int r = ReadRing();
-    const std::size_t read = W.Size();
+    const std::size_t read = LastReadBytes;
     if (read > 0) SendStats(false);
-    if (!Flush()) return kHelperStreamFailed;
+    if (!Flush() || Ring.Broken) return kHelperStreamFailed;
     if (r == PCAP_ERROR) {
       readError = pcap_geterr(H.get());
       break;
@@ -346,6 +408,12 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   if (o.List) return List();
-  TCapture capture(o);
-  return capture.Run();
+  try {
+    TSharedMemory ring(kRingFd, kRingHeaderBytes + static_cast<std::size_t>(o.RingBytes));
+    TCapture capture(o, ring);
+    return capture.Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zul-capture: %s\n", e.what());
+    return kHelperUsage;
+  }
 }

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace zul {
@@ -68,14 +69,9 @@ void TStreamWriter::Opened(int32_t linkType, int32_t snapshot) {
   Put<int32_t>(p, snapshot);
 }
 
-void TStreamWriter::Frame(const pcap_pkthdr& header, const uint8_t* bytes) {
-  const uint32_t captured = std::min<uint32_t>(header.caplen, kMaxStreamSnapLen);
-  uint8_t* p = Record(TRecordKind::Frame, kFrameFieldBytes + captured);
-  Put<int64_t>(p, header.ts.tv_sec);
-  Put<uint32_t>(p, static_cast<uint32_t>(header.ts.tv_usec));
-  Put<uint32_t>(p, captured);
-  Put<uint32_t>(p, std::max<uint32_t>(header.len, captured));
-  if (captured > 0) std::memcpy(p, bytes, captured);
+void TStreamWriter::Ring(uint64_t position) {
+  uint8_t* p = Record(TRecordKind::Ring, 8);
+  Put<uint64_t>(p, position);
 }
 
 void TStreamWriter::Stats(uint64_t received, uint64_t dropped) {
@@ -132,6 +128,121 @@ void TStreamWriter::Device(const pcap_if_t& dev) {
 void TStreamWriter::End(uint32_t devices) {
   uint8_t* p = Record(TRecordKind::End, 4);
   Put<uint32_t>(p, devices);
+}
+
+// ---- the ring ----
+
+std::size_t RingBytesFor(uint32_t snapshot) {
+  const std::size_t want = 2048 * TRingWriter::RecordBytes(std::min(snapshot, kMaxStreamSnapLen));
+  std::size_t bytes = kRingDataBytes;
+  while (bytes < want) bytes *= 2;
+  return bytes;
+}
+
+namespace {
+std::atomic_ref<uint64_t> Position(uint8_t* header, std::size_t at) {
+  return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(header + at));
+}
+}  // namespace
+
+TRingWriter::TRingWriter(uint8_t* header, uint8_t* data, std::size_t dataBytes)
+    : Header(header), Data(data), Size(dataBytes) {}
+
+bool TRingWriter::HasRoom(std::size_t bytes) {
+  const uint64_t released = Position(Header, kRingReleasedAt).load(std::memory_order_acquire);
+  // The program can only let go of what was published to it.
+  if (released > Published || Local - released > Size) {
+    Broken = true;
+    return false;
+  }
+  Room = Size - static_cast<std::size_t>(Local - released);
+  return Room >= bytes;
+}
+
+void TRingWriter::Put(const pcap_pkthdr& header, const uint8_t* bytes, uint32_t captured,
+                      std::size_t pad) {
+  if (pad > 0) {
+    uint8_t* p = Data + Local % Size;
+    ::zul::Put<uint32_t>(p, static_cast<uint32_t>(TRecordKind::Pad) |
+                                static_cast<uint32_t>((pad - kRecordHeaderBytes) << 8));
+    Local += pad;
+  }
+  uint8_t* p = Data + Local % Size;
+  ::zul::Put<uint32_t>(p, static_cast<uint32_t>(TRecordKind::Frame) |
+                              static_cast<uint32_t>((kFrameFieldBytes + captured) << 8));
+  ::zul::Put<int64_t>(p, header.ts.tv_sec);
+  ::zul::Put<uint32_t>(p, static_cast<uint32_t>(header.ts.tv_usec));
+  ::zul::Put<uint32_t>(p, captured);
+  ::zul::Put<uint32_t>(p, std::max<uint32_t>(header.len, captured));
+  if (captured > 0) std::memcpy(p, bytes, captured);
+  Local += RecordBytes(captured);
+}
+
+uint64_t TRingWriter::Publish() {
+  Position(Header, kRingPublishedAt).store(Local, std::memory_order_release);
+  Published = Local;
+  return Local;
+}
+
+TRingReader::TRingReader(uint8_t* header, const uint8_t* data, std::size_t dataBytes,
+                         uint32_t snapshot)
+    : Header(header), Data(data), Size(dataBytes), Snapshot(snapshot) {}
+
+bool TRingReader::Announce(uint64_t position) {
+  if (position < FAnnounced || position - FReleased > Size || position % kRingAlign != 0) {
+    Error = "Malformed capture stream: a ring position out of place";
+    return false;
+  }
+  // The announcement comes through the stream after the helper's store; this orders the reads
+  // of what it wrote after it.
+  (void)Position(Header, kRingPublishedAt).load(std::memory_order_acquire);
+  FAnnounced = position;
+  return true;
+}
+
+TRingReader::TStep TRingReader::Next(uint64_t& pos, TStreamFrame& frame) const {
+  while (pos < FAnnounced) {
+    const std::size_t off = static_cast<std::size_t>(pos % Size);
+    const std::size_t tail = Size - off;
+    const std::size_t left = static_cast<std::size_t>(FAnnounced - pos);
+    if (left < kRecordHeaderBytes) break;
+    const uint8_t* p = Data + off;
+    const uint32_t head = Get<uint32_t>(p);
+    const std::size_t payload = head >> 8;
+    const auto kind = static_cast<TRecordKind>(head & 0xFF);
+    const std::size_t span =
+        (kRecordHeaderBytes + payload + kRingAlign - 1) / kRingAlign * kRingAlign;
+    if (span > tail || span > left) break;
+    if (kind == TRecordKind::Pad) {
+      // Pads only fill the end of the ring.
+      if (span != tail) break;
+      pos += span;
+      continue;
+    }
+    if (kind != TRecordKind::Frame || payload < kFrameFieldBytes) break;
+    const int64_t sec = Get<int64_t>(p);
+    const uint32_t usec = Get<uint32_t>(p);
+    const uint32_t captured = Get<uint32_t>(p);
+    const uint32_t length = Get<uint32_t>(p);
+    if (captured != payload - kFrameFieldBytes || captured > Snapshot || captured > length ||
+        usec >= 1'000'000)
+      break;
+    frame.Header = {};
+    frame.Header.ts.tv_sec = static_cast<time_t>(sec);
+    frame.Header.ts.tv_usec = static_cast<suseconds_t>(usec);
+    frame.Header.caplen = captured;
+    frame.Header.len = length;
+    frame.Bytes = p;
+    pos += span;
+    return TStep::Frame;
+  }
+  if (pos == FAnnounced) return TStep::End;
+  return TStep::Failed;
+}
+
+void TRingReader::Release(uint64_t pos) {
+  FReleased = std::min(pos, FAnnounced);
+  Position(Header, kRingReleasedAt).store(FReleased, std::memory_order_release);
 }
 
 // ---- TDeviceList ----
@@ -244,23 +355,10 @@ TStreamParser::TStep TStreamParser::Take(TRecordKind kind, const uint8_t* p, std
         return Fail("a snapshot length of " + std::to_string(FSnapshot));
       FOpened = true;
       break;
-    case TRecordKind::Frame: {
-      if (!capture || !FOpened || n < kFrameFieldBytes) return Fail("a misplaced frame");
-      const int64_t sec = Get<int64_t>(p);
-      const uint32_t usec = Get<uint32_t>(p);
-      const uint32_t captured = Get<uint32_t>(p);
-      const uint32_t length = Get<uint32_t>(p);
-      if (captured != n - kFrameFieldBytes || captured > static_cast<uint32_t>(FSnapshot) ||
-          captured > length || usec >= 1'000'000)
-        return Fail("a frame whose lengths do not add up");
-      FFrame.Header = {};
-      FFrame.Header.ts.tv_sec = static_cast<time_t>(sec);
-      FFrame.Header.ts.tv_usec = static_cast<suseconds_t>(usec);
-      FFrame.Header.caplen = captured;
-      FFrame.Header.len = length;
-      FFrame.Bytes = p;
+    case TRecordKind::Ring:
+      if (!capture || !FOpened || n != 8) return Fail("a misplaced ring position");
+      FRingPosition = Get<uint64_t>(p);
       break;
-    }
     case TRecordKind::Stats:
       if (!capture || !FOpened || n != 16) return Fail("misplaced counts");
       FReceived = Get<uint64_t>(p);

@@ -6,17 +6,25 @@
 // starts with a Hello record whose magic and version both ends check.
 //   Hello   magic u32, version u16, stream kind u16 (capture or listing)
 //   Opened  link type i32, snapshot length i32                       (capture: once, second)
-//   Frame   seconds i64, microseconds u32, captured u32, length u32, captured bytes
+//   Ring    position u64: the ring holds frames up to here           (capture)
 //   Stats   received u64, dropped u64                                (capture: now and then)
 //   Device  flags u32, name and description lengths u16 each, address count u16, 2 spare,
 //           name, description, then per address: family u8 (4 or 6), which-present u8,
 //           2 spare, scope u32, address, netmask, broadcast 16 bytes each  (listing)
 //   End     device count u32                                         (listing: last)
+//
+// The frames themselves travel through a ring in memory shared with the program, so that no
+// frame is copied through the kernel twice: a header page with the helper's published position
+// and the program's released one (bytes ever written and let go, counted from 0), then the
+// data. Its records, 8-byte aligned and never wrapping round the end, are
+//   Frame   seconds i64, microseconds u32, captured u32, length u32, captured bytes
+//   Pad     the rest of the ring up to its end: the next record starts at its beginning
 #pragma once
 
 #include <pcap/pcap.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -37,7 +45,9 @@ enum class TRecordKind : uint8_t {
   Frame = 3,
   Stats = 4,
   Device = 5,
-  End = 6
+  End = 6,
+  Ring = 7,
+  Pad = 8
 };
 
 inline constexpr std::size_t kRecordHeaderBytes = 4;
@@ -46,6 +56,21 @@ inline constexpr std::size_t kFrameFieldBytes = 20;
 inline constexpr uint32_t kMaxStreamSnapLen = 262144;
 inline constexpr std::size_t kMaxRecordPayload = kFrameFieldBytes + kMaxStreamSnapLen;
 inline constexpr std::size_t kMaxNameBytes = 1024;
+
+// The ring: the program passes it to the helper as this descriptor.
+inline constexpr int kRingFd = 3;
+inline constexpr std::size_t kRingHeaderBytes = 4096;
+inline constexpr std::size_t kRingDataBytes = 2 << 20;  // the least; see RingBytesFor
+inline constexpr std::size_t kRingPublishedAt = 0;
+inline constexpr std::size_t kRingReleasedAt = 64;  // a cache line of its own
+inline constexpr std::size_t kRingAlign = 8;
+// A frame that does not fit before the end goes to the start, after a pad: the ring must hold
+// two of the largest.
+static_assert(kRingDataBytes >= 2 * (kRecordHeaderBytes + kFrameFieldBytes + kMaxStreamSnapLen));
+
+// The ring for a snapshot length: room for a couple of thousand frames, so that a hand-over
+// is worth its wake-up, and at least kRingDataBytes.
+std::size_t RingBytesFor(uint32_t snapshot);
 
 // The capture helper's exit codes, for the program to tell the reasons apart.
 enum THelperExit : int {
@@ -82,7 +107,7 @@ class TStreamWriter {
  public:
   void Hello(uint16_t streamKind);
   void Opened(int32_t linkType, int32_t snapshot);
-  void Frame(const pcap_pkthdr& header, const uint8_t* bytes);
+  void Ring(uint64_t position);
   void Stats(uint64_t received, uint64_t dropped);
   void Device(const pcap_if_t& dev);
   void End(uint32_t devices);
@@ -96,6 +121,80 @@ class TStreamWriter {
   // Grown when a record does not fit and never cleared: only the bytes written are read.
   std::vector<uint8_t> Buffer;
   std::size_t Used = 0;
+};
+
+// The helper's end of the ring: writes frames at its own position and publishes them.
+class TRingWriter {
+ public:
+  // `header` and `data` lie in the shared memory; `dataBytes` is a multiple of kRingAlign.
+  TRingWriter(uint8_t* header, uint8_t* data, std::size_t dataBytes);
+
+  // Writes one frame; while the ring lacks room, calls `wait`, which returns false to give up.
+  // False too once the program's released position is impossible (Broken).
+  template <class F>
+  bool Frame(const pcap_pkthdr& header, const uint8_t* bytes, F&& wait) {
+    const uint32_t captured = std::min<uint32_t>(header.caplen, kMaxStreamSnapLen);
+    const std::size_t need = RecordBytes(captured);
+    const std::size_t tail = Size - Local % Size;
+    const std::size_t room = tail < need ? tail + need : need;
+    // The room last seen only grows meanwhile: the program's position is read again only when
+    // it no longer suffices.
+    // A full ring waits until a quarter of it is free again, so that the program gets its
+    // frames in batches rather than one by one.
+    if (Room < room) {
+      const std::size_t wanted = std::max(room, Size / 4);
+      while (!HasRoom(wanted))
+        if (Broken || !wait()) return false;
+    }
+    Put(header, bytes, captured, tail < need ? tail : 0);
+    Room -= room;
+    return true;
+  }
+  // Makes what was written visible; returns the position to announce.
+  uint64_t Publish();
+  std::size_t Unpublished() const { return static_cast<std::size_t>(Local - Published); }
+  bool Broken = false;
+
+  static constexpr std::size_t RecordBytes(uint32_t captured) {
+    return (kRecordHeaderBytes + kFrameFieldBytes + captured + kRingAlign - 1) / kRingAlign *
+           kRingAlign;
+  }
+
+ private:
+  bool HasRoom(std::size_t bytes);
+  void Put(const pcap_pkthdr& header, const uint8_t* bytes, uint32_t captured, std::size_t pad);
+  uint8_t* Header;
+  uint8_t* Data;
+  std::size_t Size;
+  uint64_t Local = 0;
+  uint64_t Published = 0;
+  std::size_t Room = 0;
+};
+
+// The program's end of the ring: frames between two positions, every bound checked on a copy of
+// what the helper wrote, so that nothing it writes meanwhile can lead a read astray.
+class TRingReader {
+ public:
+  enum class TStep { Frame, End, Failed };
+  TRingReader(uint8_t* header, const uint8_t* data, std::size_t dataBytes, uint32_t snapshot);
+
+  // Takes a position the helper announced; false when it cannot be one.
+  bool Announce(uint64_t position);
+  uint64_t Announced() const { return FAnnounced; }
+  uint64_t Released() const { return FReleased; }
+  // The next frame from `pos` on, before the announced position; moves `pos` past it.
+  TStep Next(uint64_t& pos, TStreamFrame& frame) const;
+  // Gives the helper the ring up to `pos` back.
+  void Release(uint64_t pos);
+  std::string Error;
+
+ private:
+  uint8_t* Header;
+  const uint8_t* Data;
+  std::size_t Size;
+  uint32_t Snapshot;
+  uint64_t FAnnounced = 0;
+  uint64_t FReleased = 0;
 };
 
 // The device listing: nodes laid out like the library's own, so code that walks a listing
@@ -140,7 +239,7 @@ class TStreamParser {
   // The next whole record. On Record, the accessors below describe it until the next call.
   TStep Next();
   TRecordKind RecordKind() const { return Current; }
-  const TStreamFrame& Frame() const { return FFrame; }
+  uint64_t RingPosition() const { return FRingPosition; }
   int32_t LinkType() const { return FLinkType; }
   int32_t Snapshot() const { return FSnapshot; }
   uint64_t Received() const { return FReceived; }
@@ -168,7 +267,7 @@ class TStreamParser {
   bool FOpened = false;
   bool FEnded = false;
   TRecordKind Current = TRecordKind::Hello;
-  TStreamFrame FFrame;
+  uint64_t FRingPosition = 0;
   int32_t FLinkType = -1;
   int32_t FSnapshot = 0;
   uint64_t FReceived = 0;

@@ -254,15 +254,20 @@ void TCustomSnoop::Open() {
   }
   if (!(Source == TSource::Helper ? OpenHelper(*dev) : OpenLibrary(*dev))) return;
 
-  // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
-  const int snapshot = Handle ? pcap_snapshot(Handle.get()) : Parser->Snapshot();
-  const std::size_t record = RecordSpan(static_cast<std::size_t>(std::max(snapshot, 1)));
-  BatchLimit = std::clamp<std::size_t>(kBatchBufferBytes / record, 1,
-                                       static_cast<std::size_t>(kMaxBatchFrames));
-  if (BatchCapacity < BatchLimit * record) {
-    BatchCapacity = BatchLimit * record;
-    BatchBytes.reset(new uint8_t[BatchCapacity]);
+  if (Handle) {
+    // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
+    // The helper's frames are handled where it put them, in the shared ring.
+    const std::size_t record =
+        RecordSpan(static_cast<std::size_t>(std::max(pcap_snapshot(Handle.get()), 1)));
+    BatchLimit = std::clamp<std::size_t>(kBatchBufferBytes / record, 1,
+                                         static_cast<std::size_t>(kMaxBatchFrames));
+    if (BatchCapacity < BatchLimit * record) {
+      BatchCapacity = BatchLimit * record;
+      BatchBytes.reset(new uint8_t[BatchCapacity]);
+    }
   }
+  RangeStart = RangeEnd = 0;
+  RingFailed = false;
   BatchCount = 0;
   BatchOpen = false;
   ReaderThreadSafe = ThreadSafe;
@@ -287,6 +292,8 @@ void TCustomSnoop::Open() {
     Handle.reset();
     Helper.reset();
     Parser.reset();
+    Ring.reset();
+    RingMemory.reset();
     FActive = false;
     FLinkType = -1;
     FLastError = std::string("Snoop Error: ") + e.what();
@@ -333,24 +340,26 @@ bool TCustomSnoop::OpenLibrary(const pcap_if_t& dev) {
 }
 
 bool TCustomSnoop::OpenHelper(const pcap_if_t& dev) {
+  const std::size_t ringBytes =
+      RingBytesFor(static_cast<uint32_t>(std::clamp<int32_t>(SnapLen, 1, kMaxStreamSnapLen)));
   const std::vector<std::string> args = {
-      "--capture",  dev.name,
-      "--snaplen",  std::to_string(std::clamp<int32_t>(SnapLen, 1, kMaxStreamSnapLen)),
-      "--promisc",  (Flags & 1) != 0 ? "1" : "0",
-      "--timeout",  std::to_string(std::clamp<int32_t>(ReadTimeOut, 0, 60000)),
-      "--buffer",   std::to_string(std::max<int32_t>(BufferSize, 0)),
-      "--filter",   Filter,
-      "--drain-ms", std::to_string(kDrainMs)};
+      "--capture",    dev.name,
+      "--snaplen",    std::to_string(std::clamp<int32_t>(SnapLen, 1, kMaxStreamSnapLen)),
+      "--promisc",    (Flags & 1) != 0 ? "1" : "0",
+      "--timeout",    std::to_string(std::clamp<int32_t>(ReadTimeOut, 0, 60000)),
+      "--buffer",     std::to_string(std::max<int32_t>(BufferSize, 0)),
+      "--filter",     Filter,
+      "--drain-ms",   std::to_string(kDrainMs),
+      "--ring-bytes", std::to_string(ringBytes)};
   std::unique_ptr<TChildProcess> helper;
+  std::unique_ptr<TSharedMemory> memory;
   try {
-    helper = std::make_unique<TChildProcess>(CaptureHelperPath(), args);
+    memory = std::make_unique<TSharedMemory>(kRingHeaderBytes + ringBytes);
+    helper = std::make_unique<TChildProcess>(CaptureHelperPath(), args, memory->Fd());
   } catch (const std::exception& e) {
     FLastError = std::string("Snoop Error: ") + e.what();
     return false;
   }
-  // Room for a busy device's frames while this process is busy: the helper blocks on a full
-  // pipe and the kernel's ring takes the rest. Refused above the system's limit, which is fine.
-  fcntl(helper->Output(), F_SETPIPE_SZ, 1 << 20);
   auto parser = std::make_unique<TStreamParser>(kStreamCapture);
   const auto until = Clock::now() + std::chrono::milliseconds(kHelperStartMs);
   bool ended = false;
@@ -387,6 +396,9 @@ bool TCustomSnoop::OpenHelper(const pcap_if_t& dev) {
   const std::string warning = helper->TakeErrorText();
   if (!warning.empty()) std::fprintf(stderr, "zul: capture on %s: %s", dev.name, warning.c_str());
   FLinkType = parser->LinkType();
+  Ring = std::make_unique<TRingReader>(memory->Data(), memory->Data() + kRingHeaderBytes, ringBytes,
+                                       static_cast<uint32_t>(parser->Snapshot()));
+  RingMemory = std::move(memory);
   Helper = std::move(helper);
   Parser = std::move(parser);
   return true;
@@ -527,20 +539,21 @@ void TCustomSnoop::ReadLibrary(std::string& error, std::string& reason) {
 }
 
 void TCustomSnoop::ReadHelper(std::string& error) {
-  // The helper paces and drains the ring itself; this reads its stream until the stream ends,
-  // which it does when the helper stops or dies.
-  constexpr std::size_t kReadBytes = 1 << 20;
+  // The helper paces and drains the kernel's ring itself; this reads its announcements until
+  // the stream ends, which it does when the helper stops or dies.
+  constexpr std::size_t kReadBytes = 64 * 1024;
   const int fd = Helper->Output();
   bool ended = false;
   std::optional<Clock::time_point> killAt;
   for (;;) {
     const bool taken = TakeRecords();
-    // Frames read are handed over even when a stop came in meanwhile: Close serves them.
-    if (BatchOpen && BatchCount > 0) HandOver();
-    BatchOpen = false;
-    if (!taken) {
-      error = "Snoop Error: " + Parser->Error;
-      std::fprintf(stderr, "zul: capture stream failed: %s\n", Parser->Error.c_str());
+    // Frames announced are handled even when a stop came in meanwhile: Close serves them.
+    if (taken && Ring->Announced() > Ring->Released()) HandOverRange();
+    if (!taken || RingFailed) {
+      error = "Snoop Error: " + (taken ? std::string("Malformed capture stream: a damaged frame")
+                                 : Parser->Error.empty() ? Ring->Error
+                                                         : Parser->Error);
+      std::fprintf(stderr, "zul: capture stream failed: %s\n", error.c_str() + 13);
       Helper->Signal(SIGKILL);
       return;
     }
@@ -588,13 +601,8 @@ bool TCustomSnoop::TakeRecords() {
       case TStreamParser::TStep::Record:
         break;
     }
-    if (Parser->RecordKind() == TRecordKind::Frame) {
-      const TStreamFrame& f = Parser->Frame();
-      if (ReaderThreadSafe) {
-        AddFrame(&f.Header, f.Bytes);
-      } else if (!ReaderStop.stop_requested()) {
-        DeliverDirect(reinterpret_cast<u_char*>(this), &f.Header, f.Bytes);
-      }
+    if (Parser->RecordKind() == TRecordKind::Ring) {
+      if (!Ring->Announce(Parser->RingPosition())) return false;
     } else if (Parser->RecordKind() == TRecordKind::Stats) {
       StatsReceived.store(Parser->Received(), std::memory_order_relaxed);
       StatsDropped.store(Parser->Dropped(), std::memory_order_relaxed);
@@ -603,35 +611,43 @@ bool TCustomSnoop::TakeRecords() {
   }
 }
 
-void TCustomSnoop::AddFrame(const pcap_pkthdr* header, const u_char* bytes) {
-  if (BatchOpen &&
-      (BatchCount >= BatchLimit || BatchCapacity - BatchUsed < RecordSpan(header->caplen))) {
-    // A full batch goes; the next frame waits for it to be handled.
-    HandOver();
-    BatchOpen = false;
-  }
-  if (!BatchOpen) {
-    {
-      std::unique_lock lock(M);
-      Cv.wait(lock, [this] { return !Pending; });
-    }
+void TCustomSnoop::HandOverRange() {
+  RangeStart = Ring->Released();
+  RangeEnd = Ring->Announced();
+  if (ReaderStop.stop_requested() && DrainUntil.load() == 0) {
     // A stopped capture that is not draining takes no more frames.
-    if (ReaderStop.stop_requested() && DrainUntil.load() == 0) return;
-    BatchCount = 0;
-    BatchUsed = 0;
-    BatchOpen = true;
+  } else if (ReaderThreadSafe) {
+    HandOver();
+    std::unique_lock lock(M);
+    Cv.wait(lock, [this] { return !Pending; });
+  } else if (!ReaderStop.stop_requested()) {
+    RingFailed = !DeliverRange();
   }
-  // The stream's frames are never longer than the snapshot length the buffer was sized for; the
-  // check keeps even a wrong one inside the buffer.
-  const std::size_t room = BatchCapacity - BatchUsed;
-  if (room < sizeof(pcap_pkthdr)) return;
-  const std::size_t n = std::min<std::size_t>(header->caplen, room - sizeof(pcap_pkthdr));
-  uint8_t* record = BatchBytes.get() + BatchUsed;
-  auto* h = new (record) pcap_pkthdr(*header);
-  h->caplen = static_cast<bpf_u_int32>(n);
-  std::memcpy(record + sizeof(pcap_pkthdr), bytes, n);
-  BatchUsed += RecordSpan(n);
-  ++BatchCount;
+  // The helper may write over what was handled.
+  Ring->Release(RangeEnd);
+}
+
+bool TCustomSnoop::DeliverRange() {
+  uint64_t pos = RangeStart;
+  TStreamFrame f;
+  TRingReader::TStep step = TRingReader::TStep::End;
+  // A handler that closes the capture ends the loop before the ring is touched again.
+  while (!BatchAbandoned && !Destroying &&
+         (step = Ring->Next(pos, f)) == TRingReader::TStep::Frame) {
+    CurrentHeader = &f.Header;
+    CurrentFrame = f.Bytes;
+    ++HandledFrames;
+    try {
+      DoCapture();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "zul: capture handler failed\n");
+    }
+  }
+  CurrentHeader = nullptr;
+  CurrentFrame = nullptr;
+  return step != TRingReader::TStep::Failed;
 }
 
 void TCustomSnoop::DrainRing(pcap_t* handle, Clock::time_point until) {
@@ -775,7 +791,8 @@ void TCustomSnoop::ServeHandover() {
   }
   InDelivery = true;
   BatchAbandoned = false;
-  const std::size_t n = BatchCount;
+  const std::size_t n = Ring ? 0 : BatchCount;
+  if (Ring) RingFailed = !DeliverRange();
   uint8_t* record = BatchBytes.get();
   for (std::size_t i = 0; i < n && !BatchAbandoned && !Destroying; ++i) {
     const pcap_pkthdr* h = std::launder(reinterpret_cast<pcap_pkthdr*>(record));
@@ -849,6 +866,8 @@ void TCustomSnoop::ThreadEnded() {
   Handle.reset();
   Helper.reset();
   Parser.reset();
+  Ring.reset();
+  RingMemory.reset();
   FActive = false;
   FLinkType = -1;
   // Last, so that the handler finds the capture Closed and may open it again.

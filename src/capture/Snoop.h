@@ -21,6 +21,7 @@
 
 #include "capture/HelperStream.h"
 #include "platform/ChildProcess.h"
+#include "platform/SharedMemory.h"
 #include "platform/ThreadWake.h"
 
 namespace zul {
@@ -174,9 +175,15 @@ class TCustomSnoop : public QObject {
   // The reader's loop for each source; they set `error` and `reason` when the capture failed.
   void ReadLibrary(std::string& error, std::string& reason);
   void ReadHelper(std::string& error);
-  // Takes the whole records the helper sent; false on a malformed one.
+  // Takes the whole records the helper sent: ring positions and counts. False on a malformed
+  // one.
   bool TakeRecords();
-  void AddFrame(const pcap_pkthdr* header, const u_char* bytes);
+  // Hands the ring's frames from RangeStart to the announced position to DoCapture: on the main
+  // thread through a hand-over, or at once on the reader when not ThreadSafe.
+  void HandOverRange();
+  // The thread that handles frames: hands the range's frames to DoCapture. False when the ring
+  // holds a damaged record.
+  bool DeliverRange();
   bool OpenLibrary(const pcap_if_t& dev);
   bool OpenHelper(const pcap_if_t& dev);
   // Wakes a reader that waits for frames, so that it sees the stop.
@@ -214,6 +221,13 @@ class TCustomSnoop : public QObject {
   // The same for a capture through the helper: the helper and the reader's stream parser.
   std::unique_ptr<TChildProcess> Helper;
   std::unique_ptr<TStreamParser> Parser;
+  std::unique_ptr<TSharedMemory> RingMemory;
+  std::unique_ptr<TRingReader> Ring;
+  // The frames of a hand-over from the ring: written by the reader before it posts, read by
+  // the main thread while the batch is pending. RingFailed the other way round.
+  uint64_t RangeStart = 0;
+  uint64_t RangeEnd = 0;
+  bool RingFailed = false;
   bool ReaderThreadSafe = true;
 
   // Shared with the reader; guarded by M unless noted.

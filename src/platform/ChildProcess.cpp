@@ -48,7 +48,8 @@ std::string TExitStatus::Text() const {
   return "killed by signal " + std::to_string(Signal);
 }
 
-TChildProcess::TChildProcess(const std::string& path, const std::vector<std::string>& args) {
+TChildProcess::TChildProcess(const std::string& path, const std::vector<std::string>& args,
+                             int passFd) {
   TUniqueFd inRead, inWrite, outRead, outWrite, errRead, errWrite;
   MakePipe(inRead, inWrite, path);
   MakePipe(outRead, outWrite, path);
@@ -59,6 +60,7 @@ TChildProcess::TChildProcess(const std::string& path, const std::vector<std::str
   posix_spawn_file_actions_adddup2(&s.Actions, inRead.Get(), 0);
   posix_spawn_file_actions_adddup2(&s.Actions, outWrite.Get(), 1);
   posix_spawn_file_actions_adddup2(&s.Actions, errWrite.Get(), 2);
+  if (passFd >= 0) posix_spawn_file_actions_adddup2(&s.Actions, passFd, 3);
   // Signals this process blocks or ignores would be inherited: the child must see SIGTERM and
   // must die of SIGPIPE like any program.
   sigset_t none, defaults;

@@ -24,9 +24,10 @@ struct TExitStatus {
 
 class TChildProcess {
  public:
-  // Starts `path` with `args` (without the program's name) and a clean signal state. Throws
-  // std::runtime_error naming the program when it cannot be started.
-  TChildProcess(const std::string& path, const std::vector<std::string>& args);
+  // Starts `path` with `args` (without the program's name) and a clean signal state; `passFd`,
+  // when given, becomes the child's descriptor 3. Throws std::runtime_error naming the program
+  // when it cannot be started.
+  TChildProcess(const std::string& path, const std::vector<std::string>& args, int passFd = -1);
   // Kills a child that is still running and reaps it.
   ~TChildProcess();
   TChildProcess(const TChildProcess&) = delete;

@@ -25,6 +25,7 @@
 #include "capture/Watch.h"
 #include "platform/ChildProcess.h"
 #include "platform/ErrorReport.h"
+#include "platform/SharedMemory.h"
 
 namespace zul {
 namespace {
@@ -255,8 +256,13 @@ TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
        {TRow{"idle, input closed", false, false}, TRow{"flooded, input closed", true, false},
         TRow{"flooded, SIGTERM", true, true}}) {
     SCOPED_TRACE(row.What);
-    TChildProcess helper(CaptureHelperPath(), {"--capture", "zca0", "--snaplen", "64"});
+    TSharedMemory ring(kRingHeaderBytes + kRingDataBytes);
+    TChildProcess helper(
+        CaptureHelperPath(),
+        {"--capture", "zca0", "--snaplen", "64", "--ring-bytes", std::to_string(kRingDataBytes)},
+        ring.Fd());
     TStreamParser parser(kStreamCapture);
+    TRingReader frames(ring.Data(), ring.Data() + kRingHeaderBytes, kRingDataBytes, 64);
     std::atomic<bool> flood{row.Traffic};
     std::thread sender([&] {
       // Bounded: at most 200,000 frames or 3 s.
@@ -270,18 +276,26 @@ TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
       helper.Signal(SIGTERM);
     else
       helper.CloseInput();
-    // Reads the stream to its end, as the program does, so that the helper never waits on it.
-    std::size_t frames = 0;
+    // Reads the stream to its end and frees the ring, as the program does, so that the helper
+    // never waits on it.
+    std::size_t count = 0;
     bool ended = false;
     while (!ended && Clock::now() - asked < std::chrono::seconds(3)) {
-      const std::span<uint8_t> room = parser.Room(1 << 20);
+      const std::span<uint8_t> room = parser.Room(1 << 16);
       const ssize_t n = read(helper.Output(), room.data(), room.size());
       if (n <= 0)
         ended = true;
       else
         parser.Commit(static_cast<std::size_t>(n));
-      while (parser.Next() == TStreamParser::TStep::Record)
-        if (parser.RecordKind() == TRecordKind::Frame) ++frames;
+      while (parser.Next() == TStreamParser::TStep::Record) {
+        if (parser.RecordKind() != TRecordKind::Ring) continue;
+        ASSERT_TRUE(frames.Announce(parser.RingPosition())) << frames.Error;
+        uint64_t pos = frames.Released();
+        TStreamFrame f;
+        while (frames.Next(pos, f) == TRingReader::TStep::Frame) ++count;
+        EXPECT_EQ(pos, frames.Announced());
+        frames.Release(pos);
+      }
     }
     const auto took = Clock::now() - asked;
     flood = false;
@@ -291,7 +305,7 @@ TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
     EXPECT_FALSE(parser.Failed()) << parser.Error;
     EXPECT_TRUE(parser.Opened());
     if (row.Traffic) {
-      EXPECT_GT(frames, 0u);
+      EXPECT_GT(count, 0u);
     }
     const TExitStatus status = helper.Wait(std::chrono::seconds(1));
     EXPECT_TRUE(status.Exited && status.Code == kHelperStopped) << status.Text();

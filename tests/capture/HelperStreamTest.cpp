@@ -31,59 +31,90 @@ std::vector<TSentFrame> SomeFrames(uint32_t snapshot) {
   return frames;
 }
 
-TStreamWriter CaptureStream(const std::vector<TSentFrame>& frames, int32_t snapshot) {
-  TStreamWriter w;
-  w.Hello(kStreamCapture);
-  w.Opened(1, snapshot);
-  for (const TSentFrame& f : frames) {
-    pcap_pkthdr h{};
-    h.ts.tv_sec = static_cast<time_t>(f.Sec);
-    h.ts.tv_usec = static_cast<suseconds_t>(f.Usec);
-    h.caplen = static_cast<bpf_u_int32>(f.Bytes.size());
-    h.len = f.Length;
-    w.Frame(h, f.Bytes.data());
-  }
-  w.Stats(123456789012ull, 42);
-  return w;
+pcap_pkthdr HeaderOf(const TSentFrame& f) {
+  pcap_pkthdr h{};
+  h.ts.tv_sec = static_cast<time_t>(f.Sec);
+  h.ts.tv_usec = static_cast<suseconds_t>(f.Usec);
+  h.caplen = static_cast<bpf_u_int32>(f.Bytes.size());
+  h.len = f.Length;
+  return h;
 }
 
-TEST(HelperStream, ACaptureStreamReadsBackWhateverTheReadsSplitIt) {
-  constexpr int32_t kSnap = 1600;
+// A shared ring's memory, here plain memory of this process.
+struct TTestRing {
+  explicit TTestRing(std::size_t dataBytes)
+      : Memory(kRingHeaderBytes + dataBytes), Size(dataBytes) {}
+  uint8_t* Header() { return Memory.data(); }
+  uint8_t* Data() { return Memory.data() + kRingHeaderBytes; }
+  std::vector<uint8_t> Memory;
+  std::size_t Size;
+};
+
+TEST(HelperStream, FramesGoRoundTheRingInOrderWhateverTheReadsSplitTheStream) {
+  constexpr uint32_t kSnap = 1600;
   const auto sent = SomeFrames(kSnap);
-  const TStreamWriter w = CaptureStream(sent, kSnap);
-  for (std::size_t chunk :
-       {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}, w.Size()}) {
+  // Small enough that the frames wrap round its end many times, with pads.
+  TTestRing memory(8192);
+  TRingWriter writer(memory.Header(), memory.Data(), memory.Size);
+  TRingReader reader(memory.Header(), memory.Data(), memory.Size, kSnap);
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
     SCOPED_TRACE("reads of " + std::to_string(chunk));
+    TStreamWriter stream;
+    stream.Hello(kStreamCapture);
+    stream.Opened(1, kSnap);
     TStreamParser p(kStreamCapture);
     std::vector<TSentFrame> got;
     uint64_t received = 0, dropped = 0;
-    for (std::size_t at = 0; at < w.Size(); at += chunk) {
-      const std::size_t n = std::min(chunk, w.Size() - at);
-      std::memcpy(p.Room(n).data(), w.Data() + at, n);
-      p.Commit(n);
-      while (p.Next() == TStreamParser::TStep::Record) {
-        if (p.RecordKind() == TRecordKind::Frame) {
-          const TStreamFrame& f = p.Frame();
-          got.push_back({f.Header.ts.tv_sec,
-                         static_cast<uint32_t>(f.Header.ts.tv_usec),
-                         f.Header.len,
-                         {f.Bytes, f.Bytes + f.Header.caplen}});
-        } else if (p.RecordKind() == TRecordKind::Stats) {
-          received = p.Received();
-          dropped = p.Dropped();
+    std::size_t fed = 0;
+    // The program's side: takes what the stream has, reads the frames, frees the ring.
+    auto take = [&] {
+      for (; fed < stream.Size(); fed += std::min(chunk, stream.Size() - fed)) {
+        const std::size_t n = std::min(chunk, stream.Size() - fed);
+        std::memcpy(p.Room(n).data(), stream.Data() + fed, n);
+        p.Commit(n);
+        while (p.Next() == TStreamParser::TStep::Record) {
+          if (p.RecordKind() == TRecordKind::Stats) {
+            received = p.Received();
+            dropped = p.Dropped();
+          }
+          if (p.RecordKind() != TRecordKind::Ring) continue;
+          ASSERT_TRUE(reader.Announce(p.RingPosition())) << reader.Error;
+          uint64_t pos = reader.Released();
+          TStreamFrame f;
+          while (reader.Next(pos, f) == TRingReader::TStep::Frame)
+            got.push_back({f.Header.ts.tv_sec,
+                           static_cast<uint32_t>(f.Header.ts.tv_usec),
+                           f.Header.len,
+                           {f.Bytes, f.Bytes + f.Header.caplen}});
+          ASSERT_EQ(pos, reader.Announced());
+          reader.Release(pos);
         }
       }
+    };
+    // The helper's side: 30 rounds of the frames; a full ring is freed by the program.
+    for (int round = 0; round < 30; ++round) {
+      for (const TSentFrame& f : sent) {
+        const bool written = writer.Frame(HeaderOf(f), f.Bytes.data(), [&] {
+          stream.Ring(writer.Publish());
+          take();
+          return true;
+        });
+        ASSERT_TRUE(written);
+      }
+      stream.Ring(writer.Publish());
     }
+    stream.Stats(123456789012ull, 42);
+    take();
     ASSERT_FALSE(p.Failed()) << p.Error;
     EXPECT_EQ(p.Pending(), 0u);
     EXPECT_EQ(p.LinkType(), 1);
-    EXPECT_EQ(p.Snapshot(), kSnap);
-    ASSERT_EQ(got.size(), sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-      EXPECT_EQ(got[i].Sec, sent[i].Sec);
-      EXPECT_EQ(got[i].Usec, sent[i].Usec);
-      EXPECT_EQ(got[i].Length, sent[i].Length);
-      EXPECT_EQ(got[i].Bytes, sent[i].Bytes);
+    ASSERT_EQ(got.size(), 30 * sent.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      const TSentFrame& want = sent[i % sent.size()];
+      ASSERT_EQ(got[i].Sec, want.Sec) << i;
+      EXPECT_EQ(got[i].Usec, want.Usec);
+      EXPECT_EQ(got[i].Length, want.Length);
+      EXPECT_EQ(got[i].Bytes, want.Bytes);
     }
     EXPECT_EQ(received, 123456789012ull);
     EXPECT_EQ(dropped, 42u);
@@ -149,19 +180,14 @@ void Patch(std::vector<uint8_t>& s, std::size_t at, std::vector<uint8_t> bytes) 
 }
 
 TEST(HelperStream, ADamagedStreamStopsTheReaderWithAReason) {
-  // A capture stream: Hello at 0, Opened at 12, one frame of 60 bytes at 24, Stats after it.
+  // A capture stream: Hello at 0, Opened at 12, a ring position at 24, Stats after it.
   TStreamWriter capture;
   capture.Hello(kStreamCapture);
   capture.Opened(1, 64);
-  pcap_pkthdr h{};
-  h.caplen = 60;
-  h.len = 60;
-  const std::vector<uint8_t> bytes(60, 0xAB);
-  capture.Frame(h, bytes.data());
+  capture.Ring(88);
   capture.Stats(1, 0);
   const std::vector<uint8_t> good(capture.Data(), capture.Data() + capture.Size());
-  constexpr std::size_t kFrame = 24;
-  constexpr std::size_t kFields = kFrame + 4;
+  constexpr std::size_t kRing = 24;
 
   struct TRow {
     const char* What;
@@ -174,39 +200,20 @@ TEST(HelperStream, ADamagedStreamStopsTheReaderWithAReason) {
       {"another version", [](auto& s) { Patch(s, 8, {9}); }, "version 9"},
       {"a listing instead", [](auto& s) { Patch(s, 10, {2}); }, "another kind"},
       {"no greeting", [](auto& s) { s.erase(s.begin(), s.begin() + 12); }, "no greeting"},
-      {"a frame before the opening", [](auto& s) { s.erase(s.begin() + 12, s.begin() + 24); },
-       "misplaced frame"},
+      {"a position before the opening", [](auto& s) { s.erase(s.begin() + 12, s.begin() + 24); },
+       "misplaced ring position"},
       {"a snapshot length of 0",
        [](auto& s) {
          Patch(s, 20, {0, 0, 0, 0});
        },
        "snapshot length of 0"},
-      {"more captured than the snapshot",
-       [](auto& s) {
-         Patch(s, 12 + 8, {50, 0, 0, 0});
-       },
-       "lengths do not add up"},
-      {"captured not what the record holds",
-       [](auto& s) {
-         Patch(s, kFields + 12, {59, 0, 0, 0});
-       },
-       "lengths do not add up"},
-      {"captured more than on the wire",
-       [](auto& s) {
-         Patch(s, kFields + 16, {10, 0, 0, 0});
-       },
-       "lengths do not add up"},
-      {"a microsecond count past a second",
-       [](auto& s) {
-         Patch(s, kFields + 8, {0x40, 0x42, 0x0F, 0});
-       },
-       "lengths do not add up"},
+      {"a frame in the stream", [](auto& s) { Patch(s, kRing, {3}); }, "unknown kind 3"},
       {"a record of 16 MB",
        [](auto& s) {
-         Patch(s, kFrame, {3, 0xFF, 0xFF, 0xFF});
+         Patch(s, kRing, {7, 0xFF, 0xFF, 0xFF});
        },
        "a record of"},
-      {"a kind unknown", [](auto& s) { Patch(s, kFrame, {99}); }, "unknown kind 99"},
+      {"a kind unknown", [](auto& s) { Patch(s, kRing, {99}); }, "unknown kind 99"},
       {"a second greeting", [](auto& s) { s.insert(s.end(), s.begin(), s.begin() + 12); },
        "misplaced greeting"},
       {"a second opening", [](auto& s) { s.insert(s.end(), s.begin() + 12, s.begin() + 24); },
@@ -253,7 +260,8 @@ TEST(HelperStream, ADamagedStreamStopsTheReaderWithAReason) {
       {"an address of family 5", [](auto& s) { Patch(s, kDevice + 12 + 5, {5}); }, "no family"},
       {"a record after the end", [](auto& s) { s.insert(s.end(), s.begin(), s.begin() + 12); },
        "after the end"},
-      {"a frame in a listing", [](auto& s) { Patch(s, 12, {3}); }, "misplaced frame"},
+      {"a ring position in a listing", [](auto& s) { Patch(s, 12, {7}); },
+       "misplaced ring position"},
   };
   for (const TRow& row : listingRows) {
     SCOPED_TRACE(row.What);
@@ -269,39 +277,80 @@ TEST(HelperStream, ADamagedStreamStopsTheReaderWithAReason) {
   EXPECT_TRUE(ParseListing(goodListing, list, error)) << error;
 }
 
-TEST(HelperStream, RandomDamageNeverReadsPastTheStream) {
-  // Bounded: the same rounds every run. Under the address sanitizer a read past the buffer fails.
-  constexpr int32_t kSnap = 64;
-  const TStreamWriter w = CaptureStream(SomeFrames(kSnap), kSnap);
-  const std::vector<uint8_t> good(w.Data(), w.Data() + w.Size());
+TEST(HelperStream, ADamagedRingStopsTheReaderWithoutReadingPastIt) {
+  constexpr uint32_t kSnap = 64;
+  // One 60-byte frame at 0 (88 bytes with its header and padding), then a pad to the end.
+  struct TRow {
+    const char* What;
+    std::size_t At;
+    std::vector<uint8_t> Bytes;
+    uint64_t Announced;
+  };
+  const std::vector<TRow> rows = {
+      {"a kind unknown", 0, {9}, 88},
+      {"a pad that does not reach the end", 0, {8}, 88},
+      {"more captured than the snapshot", 4 + 12, {65}, 88},
+      {"captured not what the record holds", 4 + 12, {59}, 88},
+      {"captured more than on the wire", 4 + 16, {10, 0, 0, 0}, 88},
+      {"a microsecond count past a second", 4 + 8, {0x40, 0x42, 0x0F, 0}, 88},
+      {"a record longer than what was announced", 0, {}, 80},
+      {"a record past the ring's end", 1, {0xFF, 0xFF, 0x00}, 88},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.What);
+    TTestRing memory(4096);
+    TRingWriter writer(memory.Header(), memory.Data(), memory.Size);
+    const std::vector<uint8_t> bytes(60, 0xAB);
+    pcap_pkthdr h{};
+    h.caplen = h.len = 60;
+    ASSERT_TRUE(writer.Frame(h, bytes.data(), [] { return false; }));
+    writer.Publish();
+    Patch(memory.Memory, kRingHeaderBytes + row.At, row.Bytes);
+    TRingReader reader(memory.Header(), memory.Data(), memory.Size, kSnap);
+    ASSERT_TRUE(reader.Announce(row.Announced));
+    uint64_t pos = 0;
+    TStreamFrame f;
+    EXPECT_EQ(reader.Next(pos, f), TRingReader::TStep::Failed);
+    EXPECT_EQ(pos, 0u);
+  }
+  // Positions the helper cannot have announced.
+  TTestRing memory(4096);
+  TRingReader reader(memory.Header(), memory.Data(), memory.Size, kSnap);
+  EXPECT_FALSE(reader.Announce(4096 + 8)) << "more than the ring holds";
+  EXPECT_FALSE(reader.Announce(12)) << "not a record's boundary";
+  EXPECT_TRUE(reader.Announce(88));
+  EXPECT_FALSE(reader.Announce(80)) << "backwards";
+  // A helper whose program's position is impossible writes no more.
+  TRingWriter writer(memory.Header(), memory.Data(), memory.Size);
+  Patch(memory.Memory, kRingReleasedAt, {1});
+  pcap_pkthdr h{};
+  EXPECT_FALSE(writer.Frame(h, nullptr, [] { return true; }));
+  EXPECT_TRUE(writer.Broken);
+}
+
+TEST(HelperStream, RandomDamageNeverReadsPastTheRing) {
+  // Bounded: the same rounds every run. Under the address sanitizer a read past the ring fails.
+  constexpr uint32_t kSnap = 64;
+  const auto sent = SomeFrames(kSnap);
   std::mt19937 rng(20261208);
-  for (int round = 0; round < 20000; ++round) {
-    std::vector<uint8_t> s = good;
+  for (int round = 0; round < 5000; ++round) {
+    TTestRing memory(1024);
+    TRingWriter writer(memory.Header(), memory.Data(), memory.Size);
+    for (const TSentFrame& f : sent)
+      ASSERT_TRUE(writer.Frame(HeaderOf(f), f.Bytes.data(), [] { return false; }));
+    const uint64_t published = writer.Publish();
     const int edits = 1 + static_cast<int>(rng() % 4);
-    for (int e = 0; e < edits && !s.empty(); ++e) {
-      const std::size_t at = rng() % s.size();
-      switch (rng() % 3) {
-        case 0:
-          s[at] = static_cast<uint8_t>(rng());
-          break;
-        case 1:
-          s.resize(at);
-          break;
-        default:
-          s.insert(s.begin() + static_cast<long>(at), static_cast<uint8_t>(rng()));
-          break;
-      }
-    }
-    TStreamParser p(kStreamCapture);
-    std::memcpy(p.Room(s.size()).data(), s.data(), s.size());
-    p.Commit(s.size());
-    while (p.Next() == TStreamParser::TStep::Record) {
-      if (p.RecordKind() != TRecordKind::Frame) continue;
-      const TStreamFrame& f = p.Frame();
-      ASSERT_LE(f.Header.caplen, static_cast<uint32_t>(kSnap));
-      // Every captured byte is readable.
-      volatile uint8_t sum = 0;
-      for (uint32_t i = 0; i < f.Header.caplen; ++i) sum = static_cast<uint8_t>(sum + f.Bytes[i]);
+    for (int e = 0; e < edits; ++e)
+      memory.Data()[rng() % memory.Size] = static_cast<uint8_t>(rng());
+    TRingReader reader(memory.Header(), memory.Data(), memory.Size, kSnap);
+    ASSERT_TRUE(reader.Announce(published));
+    uint64_t pos = 0;
+    TStreamFrame f;
+    while (reader.Next(pos, f) == TRingReader::TStep::Frame) {
+      ASSERT_LE(f.Header.caplen, kSnap);
+      ASSERT_LE(pos, published);
+      ASSERT_GE(f.Bytes, memory.Data());
+      ASSERT_LE(f.Bytes + f.Header.caplen, memory.Data() + memory.Size);
     }
   }
 }
