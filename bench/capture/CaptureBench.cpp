@@ -1,7 +1,9 @@
 // Capture benchmark: the real TSnoop and TWatch::HandlePacket on one end of a veth pair in
 // network namespaces made here, fed by a raw generator on the other end at fixed rates and at the
-// most it reaches; with the watchers' settings (headers only) and with full frames, next to a
-// plain pcap_next_ex counting loop and, when installed, iftop on the same device in the same run.
+// most it reaches; through the capture helper and with the library in this process, with the
+// watchers' settings (headers only) and with full frames, next to a plain pcap_next_ex counting
+// loop and, when installed, iftop on the same device in the same run. The helper's CPU time
+// counts with this process's.
 // Reports frames sent, counted and dropped by the kernel, and CPU time per frame. Root only.
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -36,8 +38,9 @@ constexpr int kSendBatch = 64;
 constexpr double kRunSeconds = 3.0;
 constexpr int kDrainMs = 400;  // after the generator stops, for frames still in the kernel buffer
 
-// vSnoop: as the watchers open it; vSnoopFull: whole frames and the component's default ring.
-enum TVariant : int64_t { vSnoop = 0, vSnoopFull = 1, vPlain = 2, vIftop = 3 };
+// vSnoop: as the watchers open it; vSnoopFull: whole frames and the component's default ring;
+// vSnoopLibrary: as vSnoop, the library read in this process instead of the helper.
+enum TVariant : int64_t { vSnoop = 0, vSnoopFull = 1, vPlain = 2, vIftop = 3, vSnoopLibrary = 4 };
 
 struct TLab {
   std::unique_ptr<zultest::TNetnsLab> Lab;
@@ -119,10 +122,26 @@ void StartBusyTimer(QTimer& timer, int ms, double& spent) {
 
 struct TResult {
   uint64_t Sent = 0, Counted = 0, Dropped = 0, Batches = 0;
-  double CaptureCpu = 0, Wall = 0, GeneratorCpu = 0;
+  double CaptureCpu = 0, Wall = 0, GeneratorCpu = 0, HelperCpu = 0;
 };
 
-TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full) {
+// The CPU time of this process's capture helper so far (it has one thread), 0 without one.
+double HelperCpuSeconds() {
+  std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
+  long pid = 0;
+  double total = 0;
+  while (children >> pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!(comm >> name) || name != "zul-capture") continue;
+    std::ifstream sched("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    if (sched >> ns) total += ns * 1e-9;
+  }
+  return total;
+}
+
+TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full, bool library) {
   TResult r;
   zul::TCounterBlock counters{};
   zul::TWatch watch(counters);
@@ -133,6 +152,7 @@ TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full) {
   e.Mask = zultest::Ip("255.255.255.0");
   e.Net = e.IP & e.Mask;
   zul::TSnoop snoop;
+  snoop.Source = library ? zul::TSnoop::TSource::Library : zul::TSnoop::TSource::Helper;
   snoop.SetAdapterName("zbc0");
   snoop.SnapLen = full ? 1600 : zul::kWatchSnapLen;
   snoop.BufferSize = full ? zul::kDefaultBufferSize : zul::kWatchBufferSize;
@@ -147,7 +167,8 @@ TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full) {
   QTimer busy;
   double busyCpu = 0;
   if (busyMs > 0) StartBusyTimer(busy, busyMs, busyCpu);
-  const double cpu0 = ProcessCpuSeconds();
+  const double helper0 = HelperCpuSeconds();
+  const double cpu0 = ProcessCpuSeconds() + helper0;
   const auto t0 = Clock::now();
   std::thread generator([&] { r.Sent = Generate(length, rate, r.GeneratorCpu); });
   QEventLoop loop;
@@ -157,7 +178,9 @@ TResult RunSnoop(uint32_t length, uint64_t rate, int busyMs, bool full) {
   busy.stop();
   // Taken before the close, like the plain loop's: unmapping the kernel buffer is no frame's cost.
   r.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  r.CaptureCpu = ProcessCpuSeconds() - cpu0 - r.GeneratorCpu - busyCpu;
+  const double helper1 = HelperCpuSeconds();
+  r.HelperCpu = helper1 - helper0;
+  r.CaptureCpu = ProcessCpuSeconds() + helper1 - cpu0 - r.GeneratorCpu - busyCpu;
   snoop.Close();
   r.Counted = snoop.LastStats().Handled;
   r.Dropped = snoop.LastStats().Dropped;
@@ -275,7 +298,9 @@ TResult RunIftop(uint32_t length, uint64_t rate) {
 const char* VariantLabel(int64_t v) {
   switch (v) {
     case vSnoop:
-      return "TSnoop+HandlePacket, watcher settings (64 B, 8 MiB)";
+      return "TSnoop+HandlePacket, watcher settings (64 B, 8 MiB), helper";
+    case vSnoopLibrary:
+      return "TSnoop+HandlePacket, watcher settings (64 B, 8 MiB), in-process";
     case vSnoopFull:
       return "TSnoop+HandlePacket, whole frames (1600 B, 32 MiB)";
     case vPlain:
@@ -301,7 +326,8 @@ void BM_Capture(benchmark::State& state) {
     switch (variant) {
       case vSnoop:
       case vSnoopFull:
-        r = RunSnoop(length, rate, busyMs, variant == vSnoopFull);
+      case vSnoopLibrary:
+        r = RunSnoop(length, rate, busyMs, variant == vSnoopFull, variant == vSnoopLibrary);
         break;
       case vPlain:
         r = RunPlain(length, rate);
@@ -319,6 +345,7 @@ void BM_Capture(benchmark::State& state) {
   state.counters["counted_pct"] = sent > 0 ? 100.0 * counted / sent : 0;
   state.counters["kernel_drops"] = static_cast<double>(r.Dropped);
   state.counters["cpu_ns_per_frame"] = counted > 0 ? r.CaptureCpu * 1e9 / counted : 0;
+  if (r.HelperCpu > 0) state.counters["helper_ns_per_frame"] = r.HelperCpu * 1e9 / counted;
   if (r.Batches > 0) state.counters["frames_per_batch"] = counted / static_cast<double>(r.Batches);
   state.counters["core_pct"] = r.Wall > 0 ? 100.0 * r.CaptureCpu / r.Wall : 0;
   state.SetLabel(VariantLabel(variant));
@@ -327,11 +354,13 @@ void BM_Capture(benchmark::State& state) {
 BENCHMARK(BM_Capture)
     ->ArgNames({"variant", "len", "fps", "busy_ms"})
     ->Args({vSnoop, 1514, 200000, 0})
+    ->Args({vSnoopLibrary, 1514, 200000, 0})
     ->Args({vSnoopFull, 1514, 200000, 0})
     ->Args({vPlain, 1514, 200000, 0})
     ->Args({vIftop, 1514, 200000, 0})
     ->Args({vSnoop, 1514, 200000, 50})
     ->Args({vSnoop, 60, 0, 0})
+    ->Args({vSnoopLibrary, 60, 0, 0})
     ->Args({vPlain, 60, 0, 0})
     ->Iterations(1)
     ->Repetitions(3)
@@ -342,6 +371,8 @@ BENCHMARK(BM_Capture)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The capture helper of this build, unless the caller names another.
+  setenv("ZUL_CAPTURE_HELPER", ZUL_BENCH_CAPTURE_HELPER, 0);
   QCoreApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   TLab lab;

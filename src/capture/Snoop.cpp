@@ -1,8 +1,11 @@
 #include "capture/Snoop.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/ErrorReport.h"
 
@@ -32,6 +36,19 @@ std::string LibraryText(const char* text) {
   return s;
 }
 
+// The helper's error text: its first non-empty line, without its own prefix.
+std::string FirstLine(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    if (line.rfind("zul-capture: ", 0) == 0) line.erase(0, 13);
+    if (!line.empty() && line.rfind("warning: ", 0) != 0) return LibraryText(line.c_str());
+    start = end + 1;
+  }
+  return {};
+}
+
 // The netmask the filter compiler is given: that of the device's first IPv4 address.
 bpf_u_int32 FilterNetmask(const pcap_if_t& dev) {
   for (const pcap_addr_t* a = dev.addresses; a != nullptr; a = a->next) {
@@ -45,16 +62,66 @@ bpf_u_int32 FilterNetmask(const pcap_if_t& dev) {
 
 }  // namespace
 
-TDeviceList FindAllDevices(std::string& error) {
+TDeviceList FindLibraryDevices(std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_if_t* raw = nullptr;
   if (pcap_findalldevs(&raw, errbuf) != 0) {
     error = LibraryText(errbuf);
-    return nullptr;
+    return {};
   }
-  error.clear();
-  // An empty listing is a listing: a list head that owns nothing.
-  return TDeviceList(raw);
+  const std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> owned(raw, &pcap_freealldevs);
+  // Through the stream's own encoding, so that both listings carry exactly the same.
+  TStreamWriter w;
+  w.Hello(kStreamListing);
+  uint32_t count = 0;
+  for (const pcap_if_t* d = raw; d != nullptr; d = d->next) {
+    if (d->name == nullptr || d->name[0] == '\0') continue;
+    w.Device(*d);
+    ++count;
+  }
+  w.End(count);
+  TDeviceList list;
+  ParseListing({w.Data(), w.Size()}, list, error);
+  return list;
+}
+
+TDeviceList FindAllDevices(std::string& error) {
+  std::unique_ptr<TChildProcess> helper;
+  try {
+    helper =
+        std::make_unique<TChildProcess>(CaptureHelperPath(), std::vector<std::string>{"--list"});
+  } catch (const std::exception& e) {
+    error = std::string("Snoop Error: ") + e.what();
+    return {};
+  }
+  helper->CloseInput();
+  std::vector<uint8_t> bytes;
+  const auto until = Clock::now() + std::chrono::milliseconds(kHelperStartMs);
+  bool ended = false;
+  while (!ended && Clock::now() < until) {
+    if (WaitReadable(helper->Output(), std::chrono::milliseconds(50)) == TReadiness::TimedOut)
+      continue;
+    uint8_t buf[16384];
+    const ssize_t n = ::read(helper->Output(), buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      ended = true;
+    else
+      bytes.insert(bytes.end(), buf, buf + n);
+    // A listing is small; one that never ends is not one.
+    if (bytes.size() > (16u << 20)) break;
+  }
+  const TExitStatus status = helper->Wait(std::chrono::milliseconds(ended ? kHelperGraceMs : 0));
+  const std::string text = FirstLine(helper->TakeErrorText());
+  if (!ended || !status.Exited || status.Code != kHelperStopped) {
+    error = !text.empty() ? text
+                          : "Snoop Error: The capture helper did not list the devices (" +
+                                status.Text() + ")";
+    return {};
+  }
+  TDeviceList list;
+  ParseListing(bytes, list, error);
+  return list;
 }
 
 bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error) {
@@ -173,63 +240,36 @@ void TCustomSnoop::Open() {
   FPermissionDenied = false;
 
   std::string listError;
-  const TDeviceList list = FindAllDevices(listError);
+  const TDeviceList list =
+      Source == TSource::Helper ? FindAllDevices(listError) : FindLibraryDevices(listError);
   if (!listError.empty()) {
     FLastError = listError;
     return;
   }
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
   const pcap_if_t* dev = list.get();
   while (dev != nullptr && (dev->name == nullptr || FAdapterName != dev->name)) dev = dev->next;
   if (dev == nullptr) {
     FLastError = "Snoop Error: Invalid AdapterName";
     return;
   }
+  if (!(Source == TSource::Helper ? OpenHelper(*dev) : OpenLibrary(*dev))) return;
 
-  THandle handle(pcap_create(dev->name, errbuf));
-  if (!handle) {
-    FLastError = LibraryText(errbuf);
-    return;
+  if (Handle) {
+    // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
+    // The helper's frames are handled where it put them, in the shared ring.
+    const std::size_t record =
+        RecordSpan(static_cast<std::size_t>(std::max(pcap_snapshot(Handle.get()), 1)));
+    BatchLimit = std::clamp<std::size_t>(kBatchBufferBytes / record, 1,
+                                         static_cast<std::size_t>(kMaxBatchFrames));
+    if (BatchCapacity < BatchLimit * record) {
+      BatchCapacity = BatchLimit * record;
+      BatchBytes.reset(new uint8_t[BatchCapacity]);
+    }
   }
-  pcap_set_snaplen(handle.get(), SnapLen);
-  pcap_set_promisc(handle.get(), (Flags & 1) != 0 ? 1 : 0);
-  pcap_set_timeout(handle.get(), ReadTimeOut);
-  if (BufferSize > 0) pcap_set_buffer_size(handle.get(), BufferSize);
-  const int rc = pcap_activate(handle.get());
-  if (rc < 0) {
-    const char* text = pcap_geterr(handle.get());
-    FLastError = LibraryText(text != nullptr && text[0] != '\0' ? text : pcap_statustostr(rc));
-    FPermissionDenied = rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED;
-    return;
-  }
-  if (rc > 0) {
-    // A warning: the capture runs, perhaps without promiscuous mode.
-    std::fprintf(stderr, "zul: capture on %s: %s\n", dev->name, pcap_statustostr(rc));
-  }
-
-  bpf_program program{};
-  if (pcap_compile(handle.get(), &program, Filter.c_str(), 1, FilterNetmask(*dev)) != 0) {
-    FLastError = LibraryText(pcap_geterr(handle.get()));
-    return;
-  }
-  const int installed = pcap_setfilter(handle.get(), &program);
-  pcap_freecode(&program);
-  if (installed != 0) {
-    FLastError = LibraryText(pcap_geterr(handle.get()));
-    return;
-  }
-
-  FLinkType = pcap_datalink(handle.get());
-  // A read of BatchLimit frames of at most the snapshot length each always fits the buffer.
-  const std::size_t record =
-      RecordSpan(static_cast<std::size_t>(std::max(pcap_snapshot(handle.get()), 1)));
-  BatchLimit = std::clamp<std::size_t>(kBatchBufferBytes / record, 1,
-                                       static_cast<std::size_t>(kMaxBatchFrames));
-  if (BatchCapacity < BatchLimit * record) {
-    BatchCapacity = BatchLimit * record;
-    BatchBytes.reset(new uint8_t[BatchCapacity]);
-  }
+  RangeStart = RangeEnd = 0;
+  RingFailed = false;
   BatchCount = 0;
+  BatchOpen = false;
   ReaderThreadSafe = ThreadSafe;
   HandledFrames = 0;
   HandedBatches = 0;
@@ -243,7 +283,6 @@ void TCustomSnoop::Open() {
   DrainUntil.store(0);
   StatsValid.store(false);
   Closing = false;
-  Handle = std::move(handle);
   FActive = true;
   Thread = std::make_unique<TSnoopThread>(this);
   try {
@@ -251,9 +290,128 @@ void TCustomSnoop::Open() {
   } catch (const std::system_error& e) {
     Thread.reset();
     Handle.reset();
+    Helper.reset();
+    Parser.reset();
+    Ring.reset();
+    RingMemory.reset();
     FActive = false;
     FLinkType = -1;
     FLastError = std::string("Snoop Error: ") + e.what();
+  }
+}
+
+bool TCustomSnoop::OpenLibrary(const pcap_if_t& dev) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  THandle handle(pcap_create(dev.name, errbuf));
+  if (!handle) {
+    FLastError = LibraryText(errbuf);
+    return false;
+  }
+  pcap_set_snaplen(handle.get(), SnapLen);
+  pcap_set_promisc(handle.get(), (Flags & 1) != 0 ? 1 : 0);
+  pcap_set_timeout(handle.get(), ReadTimeOut);
+  if (BufferSize > 0) pcap_set_buffer_size(handle.get(), BufferSize);
+  const int rc = pcap_activate(handle.get());
+  if (rc < 0) {
+    const char* text = pcap_geterr(handle.get());
+    FLastError = LibraryText(text != nullptr && text[0] != '\0' ? text : pcap_statustostr(rc));
+    FPermissionDenied = rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED;
+    return false;
+  }
+  if (rc > 0) {
+    // A warning: the capture runs, perhaps without promiscuous mode.
+    std::fprintf(stderr, "zul: capture on %s: %s\n", dev.name, pcap_statustostr(rc));
+  }
+
+  bpf_program program{};
+  if (pcap_compile(handle.get(), &program, Filter.c_str(), 1, FilterNetmask(dev)) != 0) {
+    FLastError = LibraryText(pcap_geterr(handle.get()));
+    return false;
+  }
+  const int installed = pcap_setfilter(handle.get(), &program);
+  pcap_freecode(&program);
+  if (installed != 0) {
+    FLastError = LibraryText(pcap_geterr(handle.get()));
+    return false;
+  }
+  FLinkType = pcap_datalink(handle.get());
+  Handle = std::move(handle);
+  return true;
+}
+
+bool TCustomSnoop::OpenHelper(const pcap_if_t& dev) {
+  const std::size_t ringBytes =
+      RingBytesFor(static_cast<uint32_t>(std::clamp<int32_t>(SnapLen, 1, kMaxStreamSnapLen)));
+  const std::vector<std::string> args = {
+      "--capture",    dev.name,
+      "--snaplen",    std::to_string(std::clamp<int32_t>(SnapLen, 1, kMaxStreamSnapLen)),
+      "--promisc",    (Flags & 1) != 0 ? "1" : "0",
+      "--timeout",    std::to_string(std::clamp<int32_t>(ReadTimeOut, 0, 60000)),
+      "--buffer",     std::to_string(std::max<int32_t>(BufferSize, 0)),
+      "--filter",     Filter,
+      "--drain-ms",   std::to_string(kDrainMs),
+      "--ring-bytes", std::to_string(ringBytes)};
+  std::unique_ptr<TChildProcess> helper;
+  std::unique_ptr<TSharedMemory> memory;
+  try {
+    memory = std::make_unique<TSharedMemory>(kRingHeaderBytes + ringBytes);
+    helper = std::make_unique<TChildProcess>(CaptureHelperPath(), args, memory->Fd());
+  } catch (const std::exception& e) {
+    FLastError = std::string("Snoop Error: ") + e.what();
+    return false;
+  }
+  auto parser = std::make_unique<TStreamParser>(kStreamCapture);
+  const auto until = Clock::now() + std::chrono::milliseconds(kHelperStartMs);
+  bool ended = false;
+  while (!parser->Opened() && !parser->Failed() && !ended && Clock::now() < until) {
+    if (WaitReadable(helper->Output(), std::chrono::milliseconds(20)) == TReadiness::TimedOut)
+      continue;
+    const std::span<uint8_t> room = parser->Room(4096);
+    const ssize_t n = ::read(helper->Output(), room.data(), room.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+      break;
+    }
+    parser->Commit(static_cast<std::size_t>(n));
+    // The greeting and the opening come first; whatever follows stays for the reader.
+    while (!parser->Opened() && parser->Next() == TStreamParser::TStep::Record) {
+    }
+  }
+  if (!parser->Opened()) {
+    helper->CloseInput();
+    const TExitStatus status = helper->Wait(std::chrono::milliseconds(ended ? kHelperGraceMs : 0));
+    const std::string text = FirstLine(helper->TakeErrorText());
+    FPermissionDenied = status.Exited && status.Code == kHelperDenied;
+    if (!text.empty())
+      FLastError = text;
+    else if (parser->Failed())
+      FLastError = "Snoop Error: " + parser->Error;
+    else
+      FLastError = "Snoop Error: The capture helper did not open the capture (" +
+                   (ended ? status.Text() : std::string("no answer")) + ")";
+    return false;
+  }
+  // A warning: the capture runs, perhaps without promiscuous mode.
+  const std::string warning = helper->TakeErrorText();
+  if (!warning.empty()) std::fprintf(stderr, "zul: capture on %s: %s", dev.name, warning.c_str());
+  FLinkType = parser->LinkType();
+  Ring = std::make_unique<TRingReader>(memory->Data(), memory->Data() + kRingHeaderBytes, ringBytes,
+                                       static_cast<uint32_t>(parser->Snapshot()));
+  RingMemory = std::move(memory);
+  Helper = std::move(helper);
+  Parser = std::move(parser);
+  return true;
+}
+
+void TCustomSnoop::WakeReader(bool drain) {
+  if (Handle) {
+    // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
+    pcap_breakloop(Handle.get());
+  } else if (Helper) {
+    // The helper drains the ring once its input closes, then ends, which ends the stream.
+    Helper->CloseInput();
+    if (!drain) Helper->Signal(SIGTERM);
   }
 }
 
@@ -263,8 +421,7 @@ void TCustomSnoop::BeginClose(std::chrono::steady_clock::time_point drainUntil) 
   // A handler that closes its own capture wants no more of its frames.
   DrainUntil.store(InDelivery ? 0 : std::max<int64_t>(Nanoseconds(drainUntil), 1));
   Thread->RequestStop();
-  // Wakes a reader that is blocked on an idle device; the read time-out alone does not.
-  pcap_breakloop(Handle.get());
+  WakeReader(!InDelivery);
   if (InDelivery) {
     // Called from a handler in the middle of a batch: the rest of the batch is dropped.
     BatchAbandoned = true;
@@ -298,7 +455,7 @@ void TCustomSnoop::Close() {
     // From a handler on the reader itself (ThreadSafe false): it cannot wait for its own end,
     // so it only asks; the end notice finishes the close on the main thread.
     Thread->RequestStop();
-    pcap_breakloop(Handle.get());
+    WakeReader(false);
     return;
   }
   BeginClose(Clock::now() + std::chrono::milliseconds(kDrainMs));
@@ -321,10 +478,28 @@ void TCustomSnoop::Close() {
 }
 
 void TCustomSnoop::ReadLoop(std::stop_token stop) {
-  pcap_t* const handle = Handle.get();
   ReaderStop = std::move(stop);
   std::string error;
   std::string reason;
+  if (Handle)
+    ReadLibrary(error, reason);
+  else
+    ReadHelper(error);
+  {
+    // The last batch is handled before the reader counts as done.
+    std::unique_lock lock(M);
+    Cv.wait(lock, [this] { return !Pending; });
+    ReaderError = error;
+    ReaderReason = reason;
+    ReaderDone = true;
+  }
+  Cv.notify_all();
+  // The main thread finishes the reader; nothing is left to do when Close has done it already.
+  Wake->Post();
+}
+
+void TCustomSnoop::ReadLibrary(std::string& error, std::string& reason) {
+  pcap_t* const handle = Handle.get();
   while (!ReaderStop.stop_requested()) {
     int r = 0;
     if (ReaderThreadSafe) {
@@ -361,17 +536,118 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
                           std::chrono::nanoseconds(until))});
   }
   TakeStats(handle, true);
-  {
-    // The last batch is handled before the reader counts as done.
+}
+
+void TCustomSnoop::ReadHelper(std::string& error) {
+  // The helper paces and drains the kernel's ring itself; this reads its announcements until
+  // the stream ends, which it does when the helper stops or dies.
+  constexpr std::size_t kReadBytes = 64 * 1024;
+  const int fd = Helper->Output();
+  bool ended = false;
+  std::optional<Clock::time_point> killAt;
+  for (;;) {
+    const bool taken = TakeRecords();
+    // Frames announced are handled even when a stop came in meanwhile: Close serves them.
+    if (taken && Ring->Announced() > Ring->Released()) HandOverRange();
+    if (!taken || RingFailed) {
+      error = "Snoop Error: " + (taken ? std::string("Malformed capture stream: a damaged frame")
+                                 : Parser->Error.empty() ? Ring->Error
+                                                         : Parser->Error);
+      std::fprintf(stderr, "zul: capture stream failed: %s\n", error.c_str() + 13);
+      Helper->Signal(SIGKILL);
+      return;
+    }
+    if (ended) break;
+    if (ReaderStop.stop_requested() && !killAt) {
+      const int64_t until = DrainUntil.load();
+      const auto drained = until != 0
+                               ? Clock::time_point{std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::nanoseconds(until))}
+                               : Clock::now();
+      killAt = drained + std::chrono::milliseconds(kHelperGraceMs);
+    }
+    if (killAt && Clock::now() >= *killAt) {
+      // A helper that does not stop is stopped; its stream then ends at once.
+      Helper->Signal(SIGKILL);
+      killAt = Clock::now() + std::chrono::hours(1);
+    }
+    if (WaitReadable(fd, std::chrono::milliseconds(100)) == TReadiness::TimedOut) continue;
+    const std::span<uint8_t> room = Parser->Room(kReadBytes);
+    const ssize_t n = ::read(fd, room.data(), room.size());
+    if (n > 0) {
+      Parser->Commit(static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      ended = true;
+    } else if (errno != EINTR && errno != EAGAIN) {
+      error = "Snoop Error: pcap_dispatch return -1";
+      return;
+    }
+  }
+  if (Parser->Pending() > 0) {
+    error = "Snoop Error: Malformed capture stream: a record cut short";
+  } else if (!ReaderStop.stop_requested()) {
+    // The helper ended by itself: a read error, or its death. The main thread asks it why.
+    error = "Snoop Error: pcap_dispatch return -1";
+  }
+}
+
+bool TCustomSnoop::TakeRecords() {
+  for (;;) {
+    switch (Parser->Next()) {
+      case TStreamParser::TStep::NeedMore:
+        return true;
+      case TStreamParser::TStep::Failed:
+        return false;
+      case TStreamParser::TStep::Record:
+        break;
+    }
+    if (Parser->RecordKind() == TRecordKind::Ring) {
+      if (!Ring->Announce(Parser->RingPosition())) return false;
+    } else if (Parser->RecordKind() == TRecordKind::Stats) {
+      StatsReceived.store(Parser->Received(), std::memory_order_relaxed);
+      StatsDropped.store(Parser->Dropped(), std::memory_order_relaxed);
+      StatsValid.store(true, std::memory_order_release);
+    }
+  }
+}
+
+void TCustomSnoop::HandOverRange() {
+  RangeStart = Ring->Released();
+  RangeEnd = Ring->Announced();
+  if (ReaderStop.stop_requested() && DrainUntil.load() == 0) {
+    // A stopped capture that is not draining takes no more frames.
+  } else if (ReaderThreadSafe) {
+    HandOver();
     std::unique_lock lock(M);
     Cv.wait(lock, [this] { return !Pending; });
-    ReaderError = error;
-    ReaderReason = reason;
-    ReaderDone = true;
+  } else if (!ReaderStop.stop_requested()) {
+    RingFailed = !DeliverRange();
   }
-  Cv.notify_all();
-  // The main thread finishes the reader; nothing is left to do when Close has done it already.
-  Wake->Post();
+  // The helper may write over what was handled.
+  Ring->Release(RangeEnd);
+}
+
+bool TCustomSnoop::DeliverRange() {
+  uint64_t pos = RangeStart;
+  TStreamFrame f;
+  TRingReader::TStep step = TRingReader::TStep::End;
+  // A handler that closes the capture ends the loop before the ring is touched again.
+  while (!BatchAbandoned && !Destroying &&
+         (step = Ring->Next(pos, f)) == TRingReader::TStep::Frame) {
+    CurrentHeader = &f.Header;
+    CurrentFrame = f.Bytes;
+    ++HandledFrames;
+    try {
+      DoCapture();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "zul: capture handler failed\n");
+    }
+  }
+  CurrentHeader = nullptr;
+  CurrentFrame = nullptr;
+  return step != TRingReader::TStep::Failed;
 }
 
 void TCustomSnoop::DrainRing(pcap_t* handle, Clock::time_point until) {
@@ -515,7 +791,8 @@ void TCustomSnoop::ServeHandover() {
   }
   InDelivery = true;
   BatchAbandoned = false;
-  const std::size_t n = BatchCount;
+  const std::size_t n = Ring ? 0 : BatchCount;
+  if (Ring) RingFailed = !DeliverRange();
   uint8_t* record = BatchBytes.get();
   for (std::size_t i = 0; i < n && !BatchAbandoned && !Destroying; ++i) {
     const pcap_pkthdr* h = std::launder(reinterpret_cast<pcap_pkthdr*>(record));
@@ -567,15 +844,30 @@ void TCustomSnoop::ThreadEnded() {
     }
   }
   pcap_stat st{};
-  if (pcap_stats(Handle.get(), &st) == 0) {
+  if (Handle && pcap_stats(Handle.get(), &st) == 0) {
     FLastStats.Received = st.ps_recv;
     FLastStats.Dropped = st.ps_drop;
+  } else if (Helper && StatsValid.load()) {
+    FLastStats.Received = StatsReceived.load();
+    FLastStats.Dropped = StatsDropped.load();
   } else {
     FLastStats.Received = FLastStats.Dropped = 0;
+  }
+  if (Helper) {
+    // The helper has ended or ends now; its last words say why a capture stopped by itself.
+    const TExitStatus status = Helper->Wait(std::chrono::milliseconds(kHelperGraceMs));
+    const std::string text = FirstLine(Helper->TakeErrorText());
+    if (failed && reason.empty())
+      reason = !text.empty() ? text : "the capture helper ended (" + status.Text() + ")";
+    if (failed) std::fprintf(stderr, "zul: capture read failed: %s\n", reason.c_str());
   }
   FLastStats.Handled = HandledFrames;
   FLastStats.Batches = HandedBatches;
   Handle.reset();
+  Helper.reset();
+  Parser.reset();
+  Ring.reset();
+  RingMemory.reset();
   FActive = false;
   FLinkType = -1;
   // Last, so that the handler finds the capture Closed and may open it again.

@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "capture/HelperStream.h"
+#include "platform/ChildProcess.h"
+#include "platform/SharedMemory.h"
 #include "platform/ThreadWake.h"
 
 namespace zul {
@@ -36,19 +39,11 @@ inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
 // Frames per hand-over at most, and the size of the copy buffer: they bound the memory of an open
 // capture and the time the main thread spends on one batch.
 inline constexpr int kMaxBatchFrames = 8192;
-// A reader whose reads empty the ring with less than kPaceBatchBytes waits until kHandOverGapMs
-// after its last such read: fewer wake-ups of the main thread with fuller batches that still fit
-// the caches. A larger read goes on at once; in the gap, a gigabit link's smallest frames fill
-// half of a watcher's ring.
-inline constexpr int kHandOverGapMs = 20;
-inline constexpr std::size_t kPaceBatchBytes = 512 * 1024;
 inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
-// At Close the reader goes on counting what the kernel ring still holds for at most this long,
-// and stops earlier once the ring has stayed empty for kDrainQuietMs.
-inline constexpr int kDrainMs = 200;
-inline constexpr int kDrainQuietMs = 20;
-// How often a busy reader takes the kernel's counts of received and dropped frames.
-inline constexpr int kStatsPeriodMs = 1000;
+// How long Open waits for the capture helper to say the capture is open.
+inline constexpr int kHelperStartMs = 5000;
+// How long a stopping helper may take past its drain before it is killed.
+inline constexpr int kHelperGraceMs = 1000;
 
 // Runs on the main thread when the component's ThreadSafe is true (the default), otherwise on the
 // capture's reader thread. Both pointers are valid only during the call.
@@ -61,16 +56,13 @@ struct TDeviceEntry {
   std::string Description;  // the name when the library gives none
 };
 
-// The capture library's device listing, freed with its owner.
-struct TDeviceListDeleter {
-  void operator()(pcap_if_t* p) const { pcap_freealldevs(p); }
-};
-using TDeviceList = std::unique_ptr<pcap_if_t, TDeviceListDeleter>;
-
-// The library's listing; `error` is empty on success (the list may still be empty).
+// The capture helper's device listing; `error` is empty on success (the list may still be
+// empty). The helper lists what the capture library lists, in its order.
 TDeviceList FindAllDevices(std::string& error);
+// The same listing taken by this process from the library itself.
+TDeviceList FindLibraryDevices(std::string& error);
 
-// Lists the capture devices in the library's order. Returns false with the library's text.
+// Lists the capture devices in the library's order. Returns false with the reason.
 bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error);
 
 // The reader thread of one open capture: started by Open, asked to stop and joined by Close (or
@@ -83,7 +75,7 @@ class TSnoopThread {
   TSnoopThread& operator=(const TSnoopThread&) = delete;
 
   void Start();
-  // The reader leaves its loop at its next check; pcap_breakloop wakes it from a read.
+  // The reader leaves its loop at its next check; the capture wakes it from a read.
   void RequestStop();
   void Join();
   bool IsCurrent() const { return Worker.get_id() == std::this_thread::get_id(); }
@@ -126,6 +118,10 @@ class TCustomSnoop : public QObject {
 
   // Read by Open; a change takes effect at the next Open.
   bool ThreadSafe = true;
+  // Where the frames come from: the capture helper, which alone holds the capture rights, or
+  // the capture library in this process (for a process that may capture itself).
+  enum class TSource { Helper, Library };
+  TSource Source = TSource::Helper;
   std::string Filter;
   int32_t SnapLen = 1600;
   int32_t Flags = 1;  // 1: promiscuous
@@ -176,6 +172,22 @@ class TCustomSnoop : public QObject {
 
   // Reader thread.
   void ReadLoop(std::stop_token stop);
+  // The reader's loop for each source; they set `error` and `reason` when the capture failed.
+  void ReadLibrary(std::string& error, std::string& reason);
+  void ReadHelper(std::string& error);
+  // Takes the whole records the helper sent: ring positions and counts. False on a malformed
+  // one.
+  bool TakeRecords();
+  // Hands the ring's frames from RangeStart to the announced position to DoCapture: on the main
+  // thread through a hand-over, or at once on the reader when not ThreadSafe.
+  void HandOverRange();
+  // The thread that handles frames: hands the range's frames to DoCapture. False when the ring
+  // holds a damaged record.
+  bool DeliverRange();
+  bool OpenLibrary(const pcap_if_t& dev);
+  bool OpenHelper(const pcap_if_t& dev);
+  // Wakes a reader that waits for frames, so that it sees the stop.
+  void WakeReader(bool drain);
   void HandOver();
   static void CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
   static void DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
@@ -206,6 +218,16 @@ class TCustomSnoop : public QObject {
   // Set by Open and released by the end of the reader (ThreadEnded) on the main thread; the
   // reader uses it only between the two.
   THandle Handle;
+  // The same for a capture through the helper: the helper and the reader's stream parser.
+  std::unique_ptr<TChildProcess> Helper;
+  std::unique_ptr<TStreamParser> Parser;
+  std::unique_ptr<TSharedMemory> RingMemory;
+  std::unique_ptr<TRingReader> Ring;
+  // The frames of a hand-over from the ring: written by the reader before it posts, read by
+  // the main thread while the batch is pending. RingFailed the other way round.
+  uint64_t RangeStart = 0;
+  uint64_t RangeEnd = 0;
+  bool RingFailed = false;
   bool ReaderThreadSafe = true;
 
   // Shared with the reader; guarded by M unless noted.

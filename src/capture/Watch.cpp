@@ -19,10 +19,12 @@
 
 namespace zul {
 
-const char* const kCapturePermissionText =
-    "ZUL may not capture network traffic, so no traffic is counted. Capture needs the "
-    "capabilities cap_net_raw,cap_net_admin or root: run ZUL as root, or grant them once with "
-    "\"setcap cap_net_raw,cap_net_admin=eip\" on the program file, then start ZUL again.";
+std::string CapturePermissionText() {
+  return "ZUL may not capture network traffic, so no traffic is counted. Capture needs the "
+         "capabilities cap_net_raw,cap_net_admin, which only ZUL's small capture helper should "
+         "hold: grant them to it once with \"sudo setcap cap_net_raw,cap_net_admin=eip " +
+         CaptureHelperPath() + "\", then start ZUL again.";
+}
 
 std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 int32_t WatcherCount = 0;
@@ -291,7 +293,7 @@ void OpenWatcher(TWatch& W) {
   }
   std::fprintf(stderr, "zul: cannot capture on %s: %s\n", W.Snoop->AdapterName().c_str(),
                W.Snoop->LastError().c_str());
-  if (W.Snoop->PermissionDenied()) ReportError(kCapturePermissionKey, kCapturePermissionText);
+  if (W.Snoop->PermissionDenied()) ReportError(kCapturePermissionKey, CapturePermissionText());
 }
 
 std::string EnumerateAdapters() {
@@ -299,7 +301,7 @@ std::string EnumerateAdapters() {
   const TDeviceList list = FindAllDevices(error);
   if (!error.empty()) {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
-    if (LooksLikePermission(error)) ReportError(kCapturePermissionKey, kCapturePermissionText);
+    if (LooksLikePermission(error)) ReportError(kCapturePermissionKey, CapturePermissionText());
     return error;
   }
   std::vector<std::string> leftOut;

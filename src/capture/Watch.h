@@ -33,7 +33,8 @@ inline constexpr int kMaxAddresses = 16;
 
 // Report key of the notice that capture lacks the rights it needs.
 inline constexpr const char* kCapturePermissionKey = "capture.permission";
-extern const char* const kCapturePermissionText;
+// The notice itself: what is missing and the command that grants it to the capture helper.
+std::string CapturePermissionText();
 // Report key of the notice that some adapters are not watched because the table is full.
 inline constexpr const char* kCaptureFullKey = "capture.full";
 // Report key of the notice that the capture on one adapter ended: "capture.lost.<name>".

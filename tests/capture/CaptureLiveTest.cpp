@@ -1,7 +1,9 @@
 // Live capture inside network namespaces made here: a veth pair per device, frames injected at
 // layer 2 from the far end. Needs root; skips without it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,9 +20,12 @@
 #include <vector>
 
 #include "FrameKit.h"
+#include "capture/HelperStream.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
+#include "platform/ChildProcess.h"
 #include "platform/ErrorReport.h"
+#include "platform/SharedMemory.h"
 
 namespace zul {
 namespace {
@@ -174,24 +180,136 @@ class LiveSnoop : public LiveCapture {
 };
 
 TEST_F(LiveSnoop, HandsEveryFrameToTheMainThreadInCaptureOrder) {
+  // Both sources deliver alike: the helper's stream and the library read in this process.
+  for (const TSnoop::TSource source : {TSnoop::TSource::Helper, TSnoop::TSource::Library}) {
+    SCOPED_TRACE(source == TSnoop::TSource::Helper ? "helper" : "library");
+    Seen.clear();
+    S->Source = source;
+    S->Open();
+    ASSERT_TRUE(S->Active()) << S->LastError();
+    EXPECT_EQ(S->LinkType(), DLT_EN10MB);
+    SendNumbered(500);
+    EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
+    ASSERT_EQ(Seen.size(), 500u);
+    for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
+    EXPECT_EQ(OffMain.load(), 0);
+    // The reader's own counts, readable while it runs: they come with the first frames.
+    EXPECT_TRUE(PumpUntil([&] { return S->CurrentStats().has_value(); }, 2000));
+    const auto running = S->CurrentStats();
+    ASSERT_TRUE(running.has_value());
+    EXPECT_GT(running->Received, 0u);
+    EXPECT_EQ(running->Dropped, 0u);
+    S->Close();
+    EXPECT_FALSE(S->Active());
+    EXPECT_EQ(S->LastStats().Handled, 500u);
+    EXPECT_EQ(S->LastStats().Dropped, 0u);
+    EXPECT_FALSE(S->CurrentStats().has_value());
+  }
+}
+
+// The pid of this process's running capture helper, 0 when there is none.
+pid_t HelperChild() {
+  std::FILE* f =
+      std::fopen(("/proc/self/task/" + std::to_string(gettid()) + "/children").c_str(), "r");
+  // Children are listed per thread that made them; the capture starts its helper on this one.
+  pid_t found = 0;
+  long pid = 0;
+  while (f != nullptr && std::fscanf(f, "%ld", &pid) == 1) {
+    char comm[64] = {};
+    std::FILE* c = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r");
+    if (c != nullptr && std::fgets(comm, sizeof(comm), c) != nullptr &&
+        std::string(comm) == "zul-capture\n")
+      found = static_cast<pid_t>(pid);
+    if (c != nullptr) std::fclose(c);
+  }
+  if (f != nullptr) std::fclose(f);
+  return found;
+}
+
+TEST_F(LiveSnoop, AHelperThatDiesEndsTheCaptureAsAReadErrorDoes) {
+  std::string reason;
+  S->OnReadError = [&](const std::string& r) { reason = r; };
   S->Open();
   ASSERT_TRUE(S->Active()) << S->LastError();
-  EXPECT_EQ(S->LinkType(), DLT_EN10MB);
-  SendNumbered(500);
-  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
-  ASSERT_EQ(Seen.size(), 500u);
-  for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
-  EXPECT_EQ(OffMain.load(), 0);
-  // The reader's own counts, readable while it runs: the first read already took them.
-  const auto running = S->CurrentStats();
-  ASSERT_TRUE(running.has_value());
-  EXPECT_GT(running->Received, 0u);
-  EXPECT_EQ(running->Dropped, 0u);
-  S->Close();
-  EXPECT_FALSE(S->Active());
-  EXPECT_EQ(S->LastStats().Handled, 500u);
-  EXPECT_EQ(S->LastStats().Dropped, 0u);
-  EXPECT_FALSE(S->CurrentStats().has_value());
+  SendNumbered(20);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 20; }, 5000));
+  const pid_t helper = HelperChild();
+  ASSERT_GT(helper, 0);
+  ASSERT_EQ(kill(helper, SIGKILL), 0);
+  EXPECT_TRUE(PumpUntil([&] { return !S->Active(); }, 3000));
+  EXPECT_EQ(S->LastError(), "Snoop Error: pcap_dispatch return -1");
+  EXPECT_EQ(reason, "the capture helper ended (killed by signal 9)");
+  EXPECT_EQ(S->LastStats().Handled, 20u);
+  // Nothing is left of it, and the capture opens again.
+  EXPECT_EQ(HelperChild(), 0);
+  S->Open();
+  EXPECT_TRUE(S->Active()) << S->LastError();
+}
+
+TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
+  struct TRow {
+    const char* What;
+    bool Traffic;
+    bool Sigterm;
+  };
+  for (const TRow& row :
+       {TRow{"idle, input closed", false, false}, TRow{"flooded, input closed", true, false},
+        TRow{"flooded, SIGTERM", true, true}}) {
+    SCOPED_TRACE(row.What);
+    TSharedMemory ring(kRingHeaderBytes + kRingDataBytes);
+    TChildProcess helper(
+        CaptureHelperPath(),
+        {"--capture", "zca0", "--snaplen", "64", "--ring-bytes", std::to_string(kRingDataBytes)},
+        ring.Fd());
+    TStreamParser parser(kStreamCapture);
+    TRingReader frames(ring.Data(), ring.Data() + kRingHeaderBytes, kRingDataBytes, 64);
+    std::atomic<bool> flood{row.Traffic};
+    std::thread sender([&] {
+      // Bounded: at most 200,000 frames or 3 s.
+      const auto f = BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 60});
+      const auto end = Clock::now() + std::chrono::seconds(3);
+      for (int i = 0; i < 2000 && flood && Clock::now() < end; ++i) Sender0->Send(f, 100);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto asked = Clock::now();
+    if (row.Sigterm)
+      helper.Signal(SIGTERM);
+    else
+      helper.CloseInput();
+    // Reads the stream to its end and frees the ring, as the program does, so that the helper
+    // never waits on it.
+    std::size_t count = 0;
+    bool ended = false;
+    while (!ended && Clock::now() - asked < std::chrono::seconds(3)) {
+      const std::span<uint8_t> room = parser.Room(1 << 16);
+      const ssize_t n = read(helper.Output(), room.data(), room.size());
+      if (n <= 0)
+        ended = true;
+      else
+        parser.Commit(static_cast<std::size_t>(n));
+      while (parser.Next() == TStreamParser::TStep::Record) {
+        if (parser.RecordKind() != TRecordKind::Ring) continue;
+        ASSERT_TRUE(frames.Announce(parser.RingPosition())) << frames.Error;
+        uint64_t pos = frames.Released();
+        TStreamFrame f;
+        while (frames.Next(pos, f) == TRingReader::TStep::Frame) ++count;
+        EXPECT_EQ(pos, frames.Announced());
+        frames.Release(pos);
+      }
+    }
+    const auto took = Clock::now() - asked;
+    flood = false;
+    sender.join();
+    EXPECT_TRUE(ended);
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_FALSE(parser.Failed()) << parser.Error;
+    EXPECT_TRUE(parser.Opened());
+    if (row.Traffic) {
+      EXPECT_GT(count, 0u);
+    }
+    const TExitStatus status = helper.Wait(std::chrono::seconds(1));
+    EXPECT_TRUE(status.Exited && status.Code == kHelperStopped) << status.Text();
+  }
 }
 
 TEST_F(LiveSnoop, OpeningAnOpenCaptureReportsItAndKeepsItRunning) {
@@ -422,27 +540,87 @@ TEST_F(LiveWatchers, ExitWithEveryInterfaceIdleTakesWellUnderASecond) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
-TEST_F(LiveWatchers, MissingRightToCaptureIsReportedOnceWithTheFix) {
+// A copy of this build's capture helper in a folder any user may enter, with the capture
+// capabilities or without; removed with its owner.
+class THelperCopy {
+ public:
+  explicit THelperCopy(bool capabilities) {
+    char dir[] = "/tmp/zul-helper-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    Dir = dir;
+    Path = Dir + "/zul-capture";
+    const std::string cmd =
+        "chmod 755 " + Dir + " && cp " + std::getenv("ZUL_CAPTURE_HELPER") + " " + Path +
+        (capabilities ? " && setcap cap_net_raw,cap_net_admin+eip " + Path : "");
+    Ok = std::system(cmd.c_str()) == 0;
+  }
+  ~THelperCopy() {
+    if (!Dir.empty()) std::system(("rm -rf " + Dir).c_str());
+  }
+  THelperCopy(const THelperCopy&) = delete;
+  THelperCopy& operator=(const THelperCopy&) = delete;
+  bool Ok = false;
+  std::string Dir, Path;
+};
+
+// The effective capabilities of this process, as the kernel reports them.
+std::string EffectiveCapabilities() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return "?";
+  char line[256];
+  std::string caps = "?";
+  while (std::fgets(line, sizeof(line), f) != nullptr)
+    if (std::strncmp(line, "CapEff:", 7) == 0) caps = std::string(line + 7);
+  std::fclose(f);
+  caps.erase(0, caps.find_first_not_of(" \t"));
+  caps.erase(caps.find_last_not_of(" \n") + 1);
+  return caps;
+}
+
+TEST_F(LiveWatchers, AnUnprivilegedProgramCapturesThroughTheHelperAlone) {
   // The child gives up root before it opens the watchers twice. It is forked from here, so it
-  // runs in this test's namespace and makes no lab of its own.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        int reports = 0;
-        bool namesFix = false;
-        SetErrorSink([&](const std::string& text) {
-          ++reports;
-          namesFix = text.find("cap_net_raw,cap_net_admin") != std::string::npos;
-        });
-        if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
-        InitCapture();
-        StopAllWatchers();
-        StartAllWatchers();
-        bool anyActive = false;
-        for (int k = 0; k < WatcherCount; ++k) anyActive |= Watchers[k]->Snoop->Active();
-        std::_Exit(WatcherCount == 2 && !anyActive && reports == 1 && namesFix ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  // runs in this test's namespace and makes no lab of its own, and sends with the raw socket
+  // this test opened as root.
+  struct TRow {
+    const char* What;
+    bool HelperHasCapabilities;
+  };
+  for (const TRow& row : {TRow{"helper without capabilities", false},
+                          TRow{"capabilities on the helper only", true}}) {
+    SCOPED_TRACE(row.What);
+    THelperCopy helper(row.HelperHasCapabilities);
+    ASSERT_TRUE(helper.Ok) << "cannot copy the helper (setcap from libcap2-bin needed)";
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+          int reports = 0;
+          bool namesFix = false;
+          SetErrorSink([&](const std::string& text) {
+            ++reports;
+            namesFix = text.find("cap_net_raw,cap_net_admin") != std::string::npos &&
+                       text.find(helper.Path) != std::string::npos;
+          });
+          setenv("ZUL_CAPTURE_HELPER", helper.Path.c_str(), 1);
+          if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(2);
+          if (EffectiveCapabilities() != "0000000000000000") std::_Exit(3);
+          InitCapture();
+          StopAllWatchers();
+          StartAllWatchers();
+          int active = 0;
+          for (int k = 0; k < WatcherCount; ++k) active += Watchers[k]->Snoop->Active() ? 1 : 0;
+          if (WatcherCount != 2) std::_Exit(4);
+          if (!row.HelperHasCapabilities)
+            std::_Exit(active == 0 && reports == 1 && namesFix ? 0 : 5);
+          if (active != 2 || reports != 0) std::_Exit(6);
+          const auto lan = BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 100});
+          if (Sender0->Send(lan, 7) != 7) std::_Exit(7);
+          const bool counted = PumpUntil([] { return Traffic.Counters[ciLanDown] >= 700; }, 5000);
+          Pump(200);
+          StopAllWatchers();
+          std::_Exit(counted && Traffic.Counters[ciLanDown] == 700 ? 0 : 8);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # The real program, inside a network namespace of its own, counts frames injected at layer 2
 # into the right views: after SIGTERM the hourly records of the current hour in the traffic log
-# hold exactly the injected bytes (kilobytes = bytes / 1024).
+# hold exactly the injected bytes (kilobytes = bytes / 1024). With "unprivileged", it runs as
+# the user nobody from a copy of the program whose capture helper alone has the capabilities,
+# and the running program must hold none.
 #
-#   capture_e2e.sh ZUL-BINARY INJECTOR-BINARY
+#   capture_e2e.sh ZUL-BINARY INJECTOR-BINARY [unprivileged]
 set -u
 zul=$1
 inject=$2
+mode=${3:-root}
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root (network namespaces, packet capture)"; exit 77; }
-for tool in xvfb-run sqlite3 ip; do
+tools=(xvfb-run sqlite3 ip)
+[ "$mode" = unprivileged ] && tools+=(setcap getpcaps setpriv)
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 [ -x "$zul" ] || { echo "SKIP: no program at $zul"; exit 77; }
@@ -47,7 +52,22 @@ export HOME=$work/home XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run XDG_CO
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 db=$XDG_DATA_HOME/Halvane/ZUL/db/bw.DB
 
-inA xvfb-run -a -s "-screen 0 1280x1024x24" "$zul" >"$work/zul.log" 2>&1 &
+as_user=()
+if [ "$mode" = unprivileged ]; then
+  # The program's folder as an install lays it out, open to every user; only the helper gets
+  # the capabilities.
+  bin=$work/bin
+  mkdir -p "$bin" "$XDG_DATA_HOME" && chmod 755 "$work" "$bin"
+  cp "$zul" "$(dirname "$zul")/zul-capture" "$bin/" || fail "no capture helper next to $zul"
+  [ -f "$(dirname "$zul")/Alert.wav" ] && cp "$(dirname "$zul")/Alert.wav" "$bin/"
+  setcap cap_net_raw,cap_net_admin+eip "$bin/zul-capture" || fail "cannot give the helper its capabilities"
+  chown -R nobody "$HOME" "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" 2>/dev/null
+  mkdir -p "$XDG_CONFIG_HOME" && chown nobody "$XDG_CONFIG_HOME"
+  zul=$bin/zul
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all)
+fi
+
+inA "${as_user[@]}" xvfb-run -a -s "-screen 0 1280x1024x24" "$zul" >"$work/zul.log" 2>&1 &
 runner=$!
 
 # Capture is on once the program holds a packet socket on ze0.
@@ -76,6 +96,15 @@ for p in $(pgrep -x zul); do
     pid=$p
 done
 [ -n "$pid" ] || fail "no zul process"
+if [ "$mode" = unprivileged ]; then
+  [ "$(stat -c %U "/proc/$pid")" = nobody ] || fail "the program does not run as nobody"
+  caps=$(getpcaps "$pid" 2>&1)
+  case "$caps" in
+    *"="*cap_*) fail "the running program holds capabilities: $caps" ;;
+  esac
+  grep -q '^CapEff:[[:space:]]*0*$' "/proc/$pid/status" || fail "the program's effective capabilities are not empty"
+  echo "getpcaps on the running program: $caps"
+fi
 # A second signal while the first is being handled must not write the hour twice.
 kill -TERM "$pid"
 kill -TERM "$pid" 2>/dev/null
@@ -99,4 +128,4 @@ if [ "$got" != "$expected" ]; then
   echo "all records:"; sqlite3 "$db" "select * from bw"
   fail "the hourly records do not hold the injected traffic"
 fi
-echo "PASS: the injected frames are in the hourly records of hour $hour, view by view"
+echo "PASS ($mode): the injected frames are in the hourly records of hour $hour, view by view"
