@@ -167,8 +167,12 @@ std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery&
   sqlite3_bind_int(st.get(), 2, base + query.View.value_or(kViewCount - 1));
   // ISO dates compare as text in date order.
   const std::string from = query.From ? IsoDate(*query.From) : std::string("0000-00-00");
+  // A week that begins in the last days of 9999 ends in the year 10000, whose five-digit text
+  // would sort before every date; no period the log holds ends that late, so the range is open.
+  const std::optional<TDate> last =
+      query.To ? std::optional(PeriodEndOf(query.Grouping, *query.To)) : std::nullopt;
   const std::string to =
-      query.To ? IsoDate(PeriodEndOf(query.Grouping, *query.To)) : std::string("9999-99-99");
+      last && last->year() <= year(9999) ? IsoDate(*last) : std::string("9999-99-99");
   sqlite3_bind_text(st.get(), 3, from.c_str(), -1, SQLITE_STATIC);
   sqlite3_bind_text(st.get(), 4, to.c_str(), -1, SQLITE_STATIC);
 

@@ -128,6 +128,11 @@ TEST_F(Export, ARangeTakesThePeriodsThatOverlapItAcrossTheYearEnd) {
       {lgYearly, Date(2026, 6, 1), Date(2027, 6, 1), {dec31, Date(2027, 12, 31)}},
       {lgYearly, {}, Date(2026, 1, 1), {dec31}},
       {lgYearly, Date(2028, 1, 1), {}, {}},
+      // Ranges to the last days the options take: the week of each ends in the year 10000.
+      {lgWeekly, {}, Date(9999, 12, 31), {Date(2027, 1, 3)}},
+      {lgWeekly, Date(2027, 1, 3), Date(9999, 12, 27), {Date(2027, 1, 3)}},
+      {lgDaily, {}, Date(9999, 12, 31), {dec31, jan1}},
+      {lgMonthly, {}, Date(9999, 12, 31), {dec31, Date(2027, 1, 31)}},
   };
   for (const TCase& c : cases) {
     std::vector<TDate> got;
