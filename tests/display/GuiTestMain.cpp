@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QtGlobal>
+#include <cstdlib>
 
 #ifdef ZUL_TEST_WIDGETS
 #include <QApplication>
@@ -14,6 +15,8 @@ using TTestApplication = QGuiApplication;
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The capture helper of this build, unless the caller names another.
+  setenv("ZUL_CAPTURE_HELPER", ZUL_TEST_CAPTURE_HELPER, 0);
   TTestApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
