@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -176,7 +177,7 @@ TEST(HelperStream, AListingReadsBackWithItsAddresses) {
 
 // Overwrites the bytes of `s` from `at` on.
 void Patch(std::vector<uint8_t>& s, std::size_t at, std::vector<uint8_t> bytes) {
-  std::memcpy(s.data() + at, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), s.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 TEST(HelperStream, ADamagedStreamStopsTheReaderWithAReason) {
