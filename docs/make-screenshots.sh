@@ -28,28 +28,13 @@ done
 more_cleanup() { netns_cleanup; }
 data=$XDG_DATA_HOME/Halvane/ZUL
 db=$data/db/bw.DB
-width=1280
+width=1280  # the screen start_xvfb makes
 height=1024
 
 # --- The desktop, white behind the windows --------------------------------------------------------
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 ${width}x${height}x24 -wr -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-disown
-exec 3>&-
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$work/display")
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-disown
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for 100 wm_ready || fail "openbox did not start"
-trayer --SetDockType true --SetPartialStrut true --edge top --align right --widthtype request \
-  --height 32 --transparent false --tint 0xc0c0c0 >"$work/trayer.log" 2>&1 &
-pids+=($!)
-disown
-tray_windows() { xdotool search --class trayer 2>/dev/null; }
-has_tray() { [ -n "$(tray_windows)" ]; }
+start_xvfb -wr
+start_openbox
+start_trayer
 wait_for 100 has_tray || fail "trayer did not start"
 sleep 1
 

@@ -36,3 +36,35 @@ wait_for() {
   for _ in $(seq "$n"); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
 }
+
+# start_xvfb [XVFB-OPTION...]: a 1280x1024 virtual screen that DISPLAY then names.
+start_xvfb() {
+  exec 3>"$work/display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp "$@" >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  disown
+  exec 3>&-
+  wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
+  export DISPLAY=:$(head -1 "$work/display")
+}
+
+# start_openbox: the window manager, once it has taken the screen.
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+start_openbox() {
+  openbox >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  disown
+  wait_for 100 wm_ready || fail "openbox did not start"
+}
+
+# start_trayer [EDGE]: the panel with the tray, on the right of the top edge (or EDGE); trayer_pid
+# is its process. The caller waits for what it needs of it (has_tray, a work area).
+start_trayer() {
+  trayer --SetDockType true --SetPartialStrut true --edge "${1:-top}" --align right \
+    --widthtype request --height 32 --transparent false --tint 0xc0c0c0 >"$work/trayer.log" 2>&1 &
+  trayer_pid=$!
+  pids+=($trayer_pid)
+  disown
+}
+tray_windows() { xdotool search --class trayer 2>/dev/null; }
+has_tray() { [ -n "$(tray_windows)" ]; }

@@ -10,32 +10,16 @@ zul=$1
 . "$(dirname "$0")/desktop.sh" Xvfb openbox trayer xdotool xwininfo xprop import
 shot() { [ -n "${ZUL_E2E_SHOTS:-}" ] && mkdir -p "$ZUL_E2E_SHOTS" && import -window root "$ZUL_E2E_SHOTS/$1.png"; }
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-disown
-exec 3>&-
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$work/display")
-
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-disown
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for 100 wm_ready || fail "openbox did not start"
+start_xvfb
+start_openbox
 
 # The work area as "x y width height", from the window manager.
 work_area() { xprop -root _NET_WORKAREA | sed 's/.*= //; s/,//g' | awk '{print $1, $2, $3, $4}'; }
 read -r _ _ _ full_height < <(work_area)
 panel_on() { read -r _ _ _ h < <(work_area); [ "$h" -lt "$full_height" ]; }
 panel_off() { read -r _ _ _ h < <(work_area); [ "$h" -eq "$full_height" ]; }
-trayer_pid=
 start_panel() {
-  trayer --SetDockType true --SetPartialStrut true --edge bottom --align right --widthtype request \
-    --height 32 --transparent false --tint 0xc0c0c0 >"$work/trayer.log" 2>&1 &
-  trayer_pid=$!
-  pids+=($trayer_pid)
-  disown
+  start_trayer bottom
   wait_for 100 panel_on || fail "the panel did not reserve the bottom of the screen"
 }
 stop_panel() {

@@ -23,13 +23,7 @@ our_instances() {
 }
 count() { our_instances | wc -l; }
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-disown
-exec 3>&-
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$work/display")
+start_xvfb
 
 "$zul" >"$work/first.log" 2>&1 &
 first=$!

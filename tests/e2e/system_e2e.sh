@@ -71,24 +71,9 @@ while read -r phase _ _ _ _ _ length count rest; do
 done <<<"$frames"
 
 # --- The desktop ----------------------------------------------------------------------------------
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-disown
-exec 3>&-
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=:$(head -1 "$work/display")
-openbox >"$work/openbox.log" 2>&1 &
-pids+=($!)
-disown
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-wait_for 100 wm_ready || fail "openbox did not start"
-trayer --SetDockType true --SetPartialStrut true --edge top --align right --widthtype request \
-  --height 32 --transparent false --tint 0xc0c0c0 >"$work/trayer.log" 2>&1 &
-pids+=($!)
-disown
-tray_windows() { xdotool search --class trayer 2>/dev/null; }
-has_tray() { [ -n "$(tray_windows)" ]; }
+start_xvfb
+start_openbox
+start_trayer
 wait_for 100 has_tray || fail "trayer did not start"
 sleep 1  # the panel owns the tray a moment after its window exists
 
