@@ -166,14 +166,7 @@ int List() {
   }
   const std::unique_ptr<pcap_if_t, TListDeleter> devices(raw);
   TStreamWriter w;
-  w.Hello(kStreamListing);
-  uint32_t count = 0;
-  for (const pcap_if_t* d = devices.get(); d != nullptr; d = d->next) {
-    if (d->name == nullptr || d->name[0] == '\0') continue;
-    w.Device(*d);
-    ++count;
-  }
-  w.End(count);
+  w.Listing(devices.get());
   return WriteAll(w.Data(), w.Size()) ? kHelperStopped : kHelperStreamFailed;
 }
 

@@ -130,6 +130,17 @@ void TStreamWriter::End(uint32_t devices) {
   Put<uint32_t>(p, devices);
 }
 
+void TStreamWriter::Listing(const pcap_if_t* devices) {
+  Hello(kStreamListing);
+  uint32_t count = 0;
+  for (const pcap_if_t* d = devices; d != nullptr; d = d->next) {
+    if (d->name == nullptr || d->name[0] == '\0') continue;
+    Device(*d);
+    ++count;
+  }
+  End(count);
+}
+
 // ---- the ring ----
 
 std::size_t RingBytesFor(uint32_t snapshot) {

@@ -111,6 +111,8 @@ class TStreamWriter {
   void Stats(uint64_t received, uint64_t dropped);
   void Device(const pcap_if_t& dev);
   void End(uint32_t devices);
+  // A whole listing stream of the library's devices: greeting, the named devices, end.
+  void Listing(const pcap_if_t* devices);
 
   const uint8_t* Data() const { return Buffer.data(); }
   std::size_t Size() const { return Used; }

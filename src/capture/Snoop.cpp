@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -30,6 +31,11 @@ int64_t Nanoseconds(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+Clock::time_point TimeOf(int64_t nanoseconds) {
+  return Clock::time_point{
+      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(nanoseconds))};
+}
+
 std::string LibraryText(const char* text) {
   std::string s = text != nullptr ? text : "";
   if (s.size() > kMaxErrorLength) s.resize(kMaxErrorLength);
@@ -42,7 +48,8 @@ std::string FirstLine(const std::string& text) {
   while (start < text.size()) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
     std::string line = text.substr(start, end - start);
-    if (line.rfind("zul-capture: ", 0) == 0) line.erase(0, 13);
+    constexpr std::string_view kPrefix = "zul-capture: ";
+    if (line.starts_with(kPrefix)) line.erase(0, kPrefix.size());
     if (!line.empty() && line.rfind("warning: ", 0) != 0) return LibraryText(line.c_str());
     start = end + 1;
   }
@@ -72,14 +79,7 @@ TDeviceList FindLibraryDevices(std::string& error) {
   const std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> owned(raw, &pcap_freealldevs);
   // Through the stream's own encoding, so that both listings carry exactly the same.
   TStreamWriter w;
-  w.Hello(kStreamListing);
-  uint32_t count = 0;
-  for (const pcap_if_t* d = raw; d != nullptr; d = d->next) {
-    if (d->name == nullptr || d->name[0] == '\0') continue;
-    w.Device(*d);
-    ++count;
-  }
-  w.End(count);
+  w.Listing(raw);
   TDeviceList list;
   ParseListing({w.Data(), w.Size()}, list, error);
   return list;
@@ -266,7 +266,6 @@ void TCustomSnoop::Open() {
       BatchBytes.reset(new uint8_t[BatchCapacity]);
     }
   }
-  RangeStart = RangeEnd = 0;
   RingFailed = false;
   BatchCount = 0;
   BatchOpen = false;
@@ -532,8 +531,7 @@ void TCustomSnoop::ReadLibrary(std::string& error, std::string& reason) {
     // retires their block: they are counted before the capture ends.
     DrainRing(handle, Clock::now() + std::chrono::milliseconds(kDrainMs));
   } else if (const int64_t until = DrainUntil.load(); until != 0) {
-    DrainRing(handle, Clock::time_point{std::chrono::duration_cast<Clock::duration>(
-                          std::chrono::nanoseconds(until))});
+    DrainRing(handle, TimeOf(until));
   }
   TakeStats(handle, true);
 }
@@ -545,31 +543,30 @@ void TCustomSnoop::ReadHelper(std::string& error) {
   const int fd = Helper->Output();
   bool ended = false;
   std::optional<Clock::time_point> killAt;
+  bool killed = false;
   for (;;) {
     const bool taken = TakeRecords();
     // Frames announced are handled even when a stop came in meanwhile: Close serves them.
     if (taken && Ring->Announced() > Ring->Released()) HandOverRange();
     if (!taken || RingFailed) {
-      error = "Snoop Error: " + (taken ? std::string("Malformed capture stream: a damaged frame")
-                                 : Parser->Error.empty() ? Ring->Error
-                                                         : Parser->Error);
-      std::fprintf(stderr, "zul: capture stream failed: %s\n", error.c_str() + 13);
+      const std::string why = taken                   ? "Malformed capture stream: a damaged frame"
+                              : Parser->Error.empty() ? Ring->Error
+                                                      : Parser->Error;
+      error = "Snoop Error: " + why;
+      std::fprintf(stderr, "zul: capture stream failed: %s\n", why.c_str());
       Helper->Signal(SIGKILL);
       return;
     }
     if (ended) break;
     if (ReaderStop.stop_requested() && !killAt) {
       const int64_t until = DrainUntil.load();
-      const auto drained = until != 0
-                               ? Clock::time_point{std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::nanoseconds(until))}
-                               : Clock::now();
-      killAt = drained + std::chrono::milliseconds(kHelperGraceMs);
+      killAt =
+          (until != 0 ? TimeOf(until) : Clock::now()) + std::chrono::milliseconds(kHelperGraceMs);
     }
-    if (killAt && Clock::now() >= *killAt) {
+    if (killAt && !killed && Clock::now() >= *killAt) {
       // A helper that does not stop is stopped; its stream then ends at once.
       Helper->Signal(SIGKILL);
-      killAt = Clock::now() + std::chrono::hours(1);
+      killed = true;
     }
     if (WaitReadable(fd, std::chrono::milliseconds(100)) == TReadiness::TimedOut) continue;
     const std::span<uint8_t> room = Parser->Room(kReadBytes);
@@ -612,38 +609,41 @@ bool TCustomSnoop::TakeRecords() {
 }
 
 void TCustomSnoop::HandOverRange() {
-  RangeStart = Ring->Released();
-  RangeEnd = Ring->Announced();
-  if (ReaderStop.stop_requested() && DrainUntil.load() == 0) {
-    // A stopped capture that is not draining takes no more frames.
-  } else if (ReaderThreadSafe) {
+  // A stopped capture that is not draining takes no more frames.
+  const bool stopped = ReaderStop.stop_requested();
+  if (ReaderThreadSafe && !(stopped && DrainUntil.load() == 0)) {
     HandOver();
     std::unique_lock lock(M);
     Cv.wait(lock, [this] { return !Pending; });
-  } else if (!ReaderStop.stop_requested()) {
+  } else if (!ReaderThreadSafe && !stopped) {
     RingFailed = !DeliverRange();
   }
   // The helper may write over what was handled.
-  Ring->Release(RangeEnd);
+  Ring->Release(Ring->Announced());
+}
+
+void TCustomSnoop::Deliver(const pcap_pkthdr* header, const uint8_t* frame) {
+  CurrentHeader = header;
+  CurrentFrame = frame;
+  ++HandledFrames;
+  // A failing handler loses its frame, not the rest of the batch.
+  try {
+    DoCapture();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "zul: capture handler failed\n");
+  }
 }
 
 bool TCustomSnoop::DeliverRange() {
-  uint64_t pos = RangeStart;
+  uint64_t pos = Ring->Released();
   TStreamFrame f;
   TRingReader::TStep step = TRingReader::TStep::End;
   // A handler that closes the capture ends the loop before the ring is touched again.
   while (!BatchAbandoned && !Destroying &&
          (step = Ring->Next(pos, f)) == TRingReader::TStep::Frame) {
-    CurrentHeader = &f.Header;
-    CurrentFrame = f.Bytes;
-    ++HandledFrames;
-    try {
-      DoCapture();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
-    } catch (...) {
-      std::fprintf(stderr, "zul: capture handler failed\n");
-    }
+    Deliver(&f.Header, f.Bytes);
   }
   CurrentHeader = nullptr;
   CurrentFrame = nullptr;
@@ -796,17 +796,8 @@ void TCustomSnoop::ServeHandover() {
   uint8_t* record = BatchBytes.get();
   for (std::size_t i = 0; i < n && !BatchAbandoned && !Destroying; ++i) {
     const pcap_pkthdr* h = std::launder(reinterpret_cast<pcap_pkthdr*>(record));
-    CurrentHeader = h;
-    CurrentFrame = record + sizeof(pcap_pkthdr);
+    Deliver(h, record + sizeof(pcap_pkthdr));
     record += RecordSpan(h->caplen);
-    ++HandledFrames;
-    try {
-      DoCapture();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "zul: capture handler failed: %s\n", e.what());
-    } catch (...) {
-      std::fprintf(stderr, "zul: capture handler failed\n");
-    }
   }
   CurrentHeader = nullptr;
   CurrentFrame = nullptr;

@@ -178,12 +178,14 @@ class TCustomSnoop : public QObject {
   // Takes the whole records the helper sent: ring positions and counts. False on a malformed
   // one.
   bool TakeRecords();
-  // Hands the ring's frames from RangeStart to the announced position to DoCapture: on the main
-  // thread through a hand-over, or at once on the reader when not ThreadSafe.
+  // Hands the ring's frames from the released to the announced position to DoCapture: on the
+  // main thread through a hand-over, or at once on the reader when not ThreadSafe.
   void HandOverRange();
   // The thread that handles frames: hands the range's frames to DoCapture. False when the ring
   // holds a damaged record.
   bool DeliverRange();
+  // One frame to DoCapture, on the thread that handles frames.
+  void Deliver(const pcap_pkthdr* header, const uint8_t* frame);
   bool OpenLibrary(const pcap_if_t& dev);
   bool OpenHelper(const pcap_if_t& dev);
   // Wakes a reader that waits for frames, so that it sees the stop.
@@ -223,10 +225,8 @@ class TCustomSnoop : public QObject {
   std::unique_ptr<TStreamParser> Parser;
   std::unique_ptr<TSharedMemory> RingMemory;
   std::unique_ptr<TRingReader> Ring;
-  // The frames of a hand-over from the ring: written by the reader before it posts, read by
-  // the main thread while the batch is pending. RingFailed the other way round.
-  uint64_t RangeStart = 0;
-  uint64_t RangeEnd = 0;
+  // Set by the thread that handled a hand-over from the ring when a frame in it was damaged;
+  // the reader reads it once the hand-over is done.
   bool RingFailed = false;
   bool ReaderThreadSafe = true;
 
