@@ -136,22 +136,8 @@ for t in "${titles[@]}"; do
 done
 shoot screenshot 8 "${frames[@]}"
 
-icon_window() {
-  local w
-  for w in $(tray_windows); do
-    xwininfo -tree -id "$w" 2>/dev/null | grep -m1 '("zul" ' | awk '{print $1}'
-  done | head -1
-}
 wait_for 100 icon_window || fail "no icon of the program in the tray"
 icon=$(icon_window)
-menu_window() {
-  local w
-  for w in $(xdotool search --onlyvisible --classname zul 2>/dev/null); do
-    [ "$((w))" -eq "$((icon))" ] && continue
-    xwininfo -id "$w" | awk '/Override Redirect State: yes/{o=1} /Map State: IsViewable/{v=1}
-      /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
-  done
-}
 open_menu() {
   local ix iy iw ih
   read -r ix iy iw ih < <(rect "$icon")

@@ -288,13 +288,7 @@ void TCustomSnoop::Open() {
     Thread->Start();
   } catch (const std::system_error& e) {
     Thread.reset();
-    Handle.reset();
-    Helper.reset();
-    Parser.reset();
-    Ring.reset();
-    RingMemory.reset();
-    FActive = false;
-    FLinkType = -1;
+    ReleaseSource();
     FLastError = std::string("Snoop Error: ") + e.what();
   }
 }
@@ -819,6 +813,16 @@ void TCustomSnoop::ServeHandover() {
   Cv.notify_all();
 }
 
+void TCustomSnoop::ReleaseSource() {
+  Handle.reset();
+  Helper.reset();
+  Parser.reset();
+  Ring.reset();
+  RingMemory.reset();
+  FActive = false;
+  FLinkType = -1;
+}
+
 void TCustomSnoop::ThreadEnded() {
   if (!Thread) return;
   Thread->Join();
@@ -854,13 +858,7 @@ void TCustomSnoop::ThreadEnded() {
   }
   FLastStats.Handled = HandledFrames;
   FLastStats.Batches = HandedBatches;
-  Handle.reset();
-  Helper.reset();
-  Parser.reset();
-  Ring.reset();
-  RingMemory.reset();
-  FActive = false;
-  FLinkType = -1;
+  ReleaseSource();
   // Last, so that the handler finds the capture Closed and may open it again.
   if (failed && !Destroying && OnReadError) OnReadError(reason.empty() ? FLastError : reason);
 }

@@ -199,6 +199,8 @@ class TCustomSnoop : public QObject {
   // Serves what the reader posted: a batch, or its end.
   void Woken();
   void ThreadEnded();
+  // Lets go of what the capture read from, library handle or helper, and leaves it Closed.
+  void ReleaseSource();
   void SelectListed(int32_t i);
   // Selects the first listed device whose entry equals `s`, or none.
   void SelectFirstMatch(const std::vector<std::string>& listed, const std::string& s);

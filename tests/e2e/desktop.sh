@@ -68,3 +68,21 @@ start_trayer() {
 }
 tray_windows() { xdotool search --class trayer 2>/dev/null; }
 has_tray() { [ -n "$(tray_windows)" ]; }
+
+# icon_window: the program's icon, its window embedded in the tray's; nothing while it has none.
+icon_window() {
+  local w
+  for w in $(tray_windows); do
+    xwininfo -tree -id "$w" 2>/dev/null | grep -m1 '("zul" ' | awk '{print $1}'
+  done | head -1
+}
+# menu_window: the program's open popup menu, a viewable override-redirect window taller than the
+# icon and than a tip, other than the icon the caller found ($icon).
+menu_window() {
+  local w
+  for w in $(xdotool search --onlyvisible --classname zul 2>/dev/null); do
+    [ "$((w))" -eq "$((icon))" ] && continue
+    xwininfo -id "$w" | awk '/Override Redirect State: yes/{o=1} /Map State: IsViewable/{v=1}
+      /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
+  done
+}

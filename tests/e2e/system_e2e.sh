@@ -108,25 +108,11 @@ inject_phase 2
 sleep 1.2
 
 # --- Hide from the tray, bring back with a second start --------------------------------------------
-icon_window() {
-  local w
-  for w in $(tray_windows); do
-    xwininfo -tree -id "$w" 2>/dev/null | grep -m1 '("zul" ' | awk '{print $1}'
-  done | head -1
-}
 wait_for 100 icon_window || fail "no icon of the program in the tray"
 icon=$(icon_window)
 geometry() { xwininfo -id "$1" | awk -F: '/Absolute upper-left X/{x=$2} /Absolute upper-left Y/{y=$2}
   /Width/{w=$2} /Height/{h=$2} END{printf "%d %d %d %d\n", x, y, w, h}'; }
 read -r ix iy iw ih < <(geometry "$icon")
-menu_window() {
-  local w
-  for w in $(xdotool search --onlyvisible --classname zul 2>/dev/null); do
-    [ "$((w))" -eq "$((icon))" ] && continue
-    xwininfo -id "$w" | awk '/Override Redirect State: yes/{o=1} /Map State: IsViewable/{v=1}
-      /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
-  done
-}
 xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) sleep 0.2 click 3
 wait_for 50 menu_window || fail "a right click on the tray icon opened no menu"
 xdotool key i  # "H&ide"

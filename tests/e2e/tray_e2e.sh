@@ -23,13 +23,6 @@ sleep 1
 zpid=$!
 pids+=($zpid)
 
-# The icon is the program's window embedded in trayer's.
-icon_window() {
-  local w
-  for w in $(tray_windows); do
-    xwininfo -tree -id "$w" 2>/dev/null | grep -m1 '("zul" ' | awk '{print $1}'
-  done | head -1
-}
 has_icon() { [ -n "$(icon_window)" ]; }
 wait_for 150 has_icon || fail "no icon of the program in the tray"
 icon=$(icon_window)
@@ -46,15 +39,6 @@ convert "$work/icon.png" -format %c histogram:info:- >"$work/icon.txt"
 grep -qi '#005000' "$work/icon.txt" || fail "the icon shows no meter: $(head -5 "$work/icon.txt")"
 shot tray
 
-# The menu: a viewable popup of the program, taller than the icon and than a tip.
-menu_window() {
-  local w
-  for w in $(xdotool search --onlyvisible --classname zul 2>/dev/null); do
-    [ "$((w))" -eq "$((icon))" ] && continue
-    xwininfo -id "$w" | awk '/Override Redirect State: yes/{o=1} /Map State: IsViewable/{v=1}
-      /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
-  done
-}
 open_menu() {
   xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) sleep 0.2 click 3
   has_menu() { [ -n "$(menu_window)" ]; }
