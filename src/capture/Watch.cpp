@@ -39,6 +39,8 @@ std::unique_ptr<TNetLinkMonitor> Monitor;
 bool Capturing = false;
 // Devices already named to the user as left out of a full table.
 std::vector<std::string> ToldLeftOut;
+// The last open or listing was refused for want of the right to capture.
+bool PermissionMissing = false;
 
 bool IsLinkLocal6(const uint8_t* a) {
   return a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
@@ -283,6 +285,7 @@ void OpenWatcher(TWatch& W) {
   if (!W.Snoop) return;
   W.Snoop->Open();
   if (W.Snoop->Active()) {
+    PermissionMissing = false;
     W.OpenIfIndex = if_nametoindex(W.Snoop->AdapterName().c_str());
     if (W.Lost) {
       W.Lost = false;
@@ -293,7 +296,10 @@ void OpenWatcher(TWatch& W) {
   }
   std::fprintf(stderr, "zul: cannot capture on %s: %s\n", W.Snoop->AdapterName().c_str(),
                W.Snoop->LastError().c_str());
-  if (W.Snoop->PermissionDenied()) ReportError(kCapturePermissionKey, CapturePermissionText());
+  if (W.Snoop->PermissionDenied()) {
+    PermissionMissing = true;
+    ReportError(kCapturePermissionKey, CapturePermissionText());
+  }
 }
 
 std::string EnumerateAdapters() {
@@ -301,7 +307,10 @@ std::string EnumerateAdapters() {
   const TDeviceList list = FindAllDevices(error);
   if (!error.empty()) {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
-    if (LooksLikePermission(error)) ReportError(kCapturePermissionKey, CapturePermissionText());
+    if (LooksLikePermission(error)) {
+      PermissionMissing = true;
+      ReportError(kCapturePermissionKey, CapturePermissionText());
+    }
     return error;
   }
   std::vector<std::string> leftOut;
@@ -334,6 +343,17 @@ void RefreshOnce();
 
 bool FollowingChanges() {
   return Monitor && Monitor->Valid();
+}
+
+std::string CaptureProblem() {
+  if (PermissionMissing) return "capture is off: no permission to capture";
+  std::string lost;
+  for (int32_t k = 0; k < WatcherCount; ++k) {
+    if (!Watchers[k]->Lost || !ChoiceIncludes(k)) continue;
+    lost += lost.empty() ? "" : ", ";
+    lost += Watchers[k]->DeviceName;
+  }
+  return lost.empty() ? std::string() : "capture stopped on " + lost;
 }
 
 void RefreshWatchers() {
@@ -437,6 +457,7 @@ void ReleaseWatchers() {
   WatcherCount = 0;
   AdapterList.clear();
   ToldLeftOut.clear();
+  PermissionMissing = false;
   Capturing = false;
 }
 

@@ -131,6 +131,11 @@ void RefreshWatchers();
 // Whether the kernel's changes are followed (the monitor's socket could be opened).
 bool FollowingChanges();
 
+// What keeps traffic from being counted, in a few words for the tray tip and the readout: no
+// right to capture, or the adapters whose capture stopped. Empty while every chosen adapter is
+// captured.
+std::string CaptureProblem();
+
 // The hardware address of the operating system's adapter named `guid`, or, for a GUID in braces,
 // of the first adapter whose name contains it. MAC is all zero when the adapter is not found or
 // has no 6-byte address.
