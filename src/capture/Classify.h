@@ -1,14 +1,15 @@
-// Frame functions: the few header fields that the classification reads, each read only when the
-// captured bytes hold it. Qt-free.
+// The classification of a frame into the counters of the current second, and the frame functions
+// it uses: the few header fields it reads, each read only when the captured bytes hold it. Qt-free.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
-namespace zul {
+#include "capture/AddressTable.h"
+#include "vartype.h"
 
-using TMacAddress = std::array<uint8_t, 6>;
+namespace zul {
 
 inline constexpr TMacAddress BroadcastMAC = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
@@ -73,5 +74,23 @@ inline uint32_t ReadNetworkAddress(const uint8_t* p) {
   std::memcpy(&v, p, sizeof(v));  // keeps the wire's byte order, as the address tables do
   return v;
 }
+
+// Whether A (network byte order) lies in one of the table's subnets, is link- or site-scoped
+// multicast, or is the limited broadcast address while the table has at least one subnet.
+bool IsLocalAddress(const TAddressTable& W, uint32_t A);
+// Whether the 16-byte IPv6 address at A lies in one of the table's prefixes, is link-local
+// (fe80::/10) or is multicast that no router forwards beyond the site (ff01::/16, ff02::/16,
+// ff05::/16).
+bool IsLocalAddress6(const TAddressTable& W, const uint8_t* A);
+
+// Counts a frame of wire length L that holds at least an Ethernet header, by the LAN rules.
+void CountLanFrame(const TAddressTable& W, const uint8_t* frame, uint32_t L,
+                   TCounterBlock& counters);
+
+// Adds an Ethernet frame's length on the wire, L, to the counters it belongs to by the table:
+// this computer's or not by hardware address, LAN or Internet by subnet. `captured` bytes of it
+// are at `frame`; a frame shorter than an Ethernet header counts nowhere.
+void ClassifyFrame(const TAddressTable& W, const uint8_t* frame, uint32_t captured, uint32_t L,
+                   TCounterBlock& counters);
 
 }  // namespace zul

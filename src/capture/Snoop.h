@@ -1,10 +1,11 @@
-// The capture component: one live capture on one network device, read by a thread of its own
-// that hands what it reads to the main thread in batches.
+// The capture component: one live capture on one network device through the capture library,
+// read by a thread of its own. The reader either hands what it reads to the owner's thread in
+// batches (ThreadSafe), or hands each frame on at once on the reader. No Qt: it runs in the
+// capture helper, and in-process in tests and benchmarks.
 #pragma once
 
 #include <pcap/pcap.h>
 
-#include <QObject>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,51 +20,42 @@
 #include <thread>
 #include <vector>
 
-#include "capture/HelperStream.h"
-#include "platform/ChildProcess.h"
-#include "platform/SharedMemory.h"
-#include "platform/ThreadWake.h"
+#include "capture/DeviceListing.h"
+#include "platform/UniqueFd.h"
 
 namespace zul {
 
 class TCustomSnoop;
 class TSnoop;
 
-// Report keys of the capture's user-facing errors.
-inline constexpr const char* kSnoopListKey = "capture.list";
-inline constexpr const char* kSnoopThreadKey = "capture.thread";
-
 // Kernel buffer per capture: enough to ride out a main thread that is busy for a while at
 // gigabit line rate instead of losing frames.
 inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
 // Frames per hand-over at most, and the size of the copy buffer: they bound the memory of an open
-// capture and the time the main thread spends on one batch.
+// capture and the time the owner's thread spends on one batch.
 inline constexpr int kMaxBatchFrames = 8192;
 inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
-// How long Open waits for the capture helper to say the capture is open.
-inline constexpr int kHelperStartMs = 5000;
-// How long a stopping helper may take past its drain before it is killed.
-inline constexpr int kHelperGraceMs = 1000;
+// A ThreadSafe reader whose reads empty the ring with less than kPaceBatchBytes waits until
+// kHandOverGapMs after its last such read: fewer wake-ups with fuller batches.
+inline constexpr int kHandOverGapMs = 20;
+inline constexpr std::size_t kPaceBatchBytes = 512 * 1024;
+// At a close the capture goes on counting what the kernel ring still holds for at most this
+// long, and stops earlier once the ring has stayed empty for kDrainQuietMs past its read time-out.
+inline constexpr int kDrainMs = 200;
+inline constexpr int kDrainQuietMs = 20;
+// How often a busy capture takes the kernel's counts of received and dropped frames.
+inline constexpr int kStatsPeriodMs = 1000;
+// The reader's error text when a read fails, whatever call read.
+inline constexpr const char* kReadErrorText = "Snoop Error: pcap_next_ex return -1";
 
-// Runs on the main thread when the component's ThreadSafe is true (the default), otherwise on the
-// capture's reader thread. Both pointers are valid only during the call.
+// Runs on the owner's thread when the component's ThreadSafe is true (the default), otherwise
+// on the capture's reader thread. Both pointers are valid only during the call.
 using TOnCaptureEvent = std::function<void(TSnoop* Sender, const pcap_pkthdr* PacketHeader,
                                            const uint8_t* EthernetHeader)>;
 
-// One device of the capture library's listing.
-struct TDeviceEntry {
-  std::string Name;
-  std::string Description;  // the name when the library gives none
-};
-
-// The capture helper's device listing; `error` is empty on success (the list may still be
-// empty). The helper lists what the capture library lists, in its order.
-TDeviceList FindAllDevices(std::string& error);
-// The same listing taken by this process from the library itself.
+// The capture library's device listing in this process; `error` is empty on success (the list
+// may still be empty).
 TDeviceList FindLibraryDevices(std::string& error);
-
-// Lists the capture devices in the library's order. Returns false with the reason.
-bool ListCaptureDevices(std::vector<TDeviceEntry>& devices, std::string& error);
 
 // The reader thread of one open capture: started by Open, asked to stop and joined by Close (or
 // by its destructor), so its whole life is here.
@@ -75,7 +67,6 @@ class TSnoopThread {
   TSnoopThread& operator=(const TSnoopThread&) = delete;
 
   void Start();
-  // The reader leaves its loop at its next check; the capture wakes it from a read.
   void RequestStop();
   void Join();
   bool IsCurrent() const { return Worker.get_id() == std::this_thread::get_id(); }
@@ -87,19 +78,19 @@ class TSnoopThread {
   std::jthread Worker;
 };
 
-// Statistics of the last capture that was closed, as the library counted them.
+// Statistics of a capture, as the library counted them.
 struct TCaptureStats {
   uint64_t Received = 0;  // frames that reached the capture
   uint64_t Dropped = 0;   // frames the kernel dropped for want of buffer space
   uint64_t Handled = 0;   // frames handed to DoCapture
-  uint64_t Batches = 0;   // hand-overs to the main thread
+  uint64_t Batches = 0;   // hand-overs to the owner's thread
 };
 
-class TCustomSnoop : public QObject {
+class TCustomSnoop {
  public:
-  // Lists the devices (a listing failure is reported to the user once).
-  explicit TCustomSnoop(QObject* owner = nullptr);
-  ~TCustomSnoop() override;
+  // Lists the devices; a listing failure stays in ListError.
+  TCustomSnoop();
+  virtual ~TCustomSnoop();
   TCustomSnoop(const TCustomSnoop&) = delete;
   TCustomSnoop& operator=(const TCustomSnoop&) = delete;
 
@@ -115,13 +106,11 @@ class TCustomSnoop : public QObject {
 
   const std::vector<std::string>& AdapterNames() const { return FAdapterNames; }
   const std::vector<std::string>& AdapterDescriptions() const { return FAdapterDescriptions; }
+  // The listing's error at creation, empty when the devices could be listed.
+  const std::string& ListError() const { return FListError; }
 
   // Read by Open; a change takes effect at the next Open.
   bool ThreadSafe = true;
-  // Where the frames come from: the capture helper, which alone holds the capture rights, or
-  // the capture library in this process (for a process that may capture itself).
-  enum class TSource { Helper, Library };
-  TSource Source = TSource::Helper;
   std::string Filter;
   int32_t SnapLen = 1600;
   int32_t Flags = 1;  // 1: promiscuous
@@ -129,31 +118,39 @@ class TCustomSnoop : public QObject {
   int32_t BufferSize = kDefaultBufferSize;
 
   const std::string& LastError() const { return FLastError; }
+  // The library's own text for the last read error.
+  const std::string& LastReason() const { return FLastReason; }
   // The last Open failed because this process may not capture on the device.
   bool PermissionDenied() const { return FPermissionDenied; }
   // The link-layer type of the open capture (DLT_EN10MB for Ethernet), -1 when closed.
   int LinkType() const { return FLinkType; }
   const TCaptureStats& LastStats() const { return FLastStats; }
-  // Main thread: the kernel's counts of the open capture as its reader last took them (at most
+  // The kernel's counts of the open capture as its reader last took them (at most
   // kStatsPeriodMs old while frames arrive; an idle ring drops nothing). None when closed or
-  // before the first count.
+  // before the first count. Any thread.
   std::optional<TCaptureStats> CurrentStats() const;
 
-  // Main thread only. The outcome is in Active and LastError.
+  // Owner's thread only. The outcome is in Active and LastError.
   void Open();
-  // Main thread only. Returns once the reader has ended; frames already captured, those read and
-  // those still in the kernel's ring (for at most kDrainMs), are handed to DoCapture first.
+  // Owner's thread only. Returns once the reader has ended; frames already captured, those read
+  // and those still in the kernel's ring (for at most kDrainMs), are handed to DoCapture first.
   void Close();
-  // Main thread only: the first half of Close, so that several captures drain at the same time.
-  // The reader counts what the ring holds until `drainUntil`, then ends; Close finishes.
-  void BeginClose(std::chrono::steady_clock::time_point drainUntil);
-  // Main thread only: serves a hand-over that waits, during a close begun with BeginClose.
-  // Returns whether the reader has ended.
-  bool ServeClosing();
 
-  // Runs on the main thread when the reader ended by itself on a read error, after the capture
-  // has become Closed. `reason` is the library's text.
+  // The owner's thread watches this descriptor (readable) while the capture is open, and then
+  // calls Serve: a batch waits for it (ThreadSafe), or the reader ended by itself.
+  int HandoverDescriptor() const { return Wake.Get(); }
+  void Serve();
+
+  // Runs on the owner's thread when the reader ended by itself on a read error, after the
+  // capture has become Closed. `reason` is the library's text.
   std::function<void(const std::string& reason)> OnReadError;
+  // Runs after each read that delivered frames, on the thread that handled them (the reader when
+  // not ThreadSafe), and once more after the last read of a close. `more`: the read was full, so
+  // the ring may hold more at once.
+  std::function<void(bool more)> OnReadDone;
+  // Runs on the reader thread before its first read: what the thread must do for itself, such as
+  // giving up privileges, which belong to each thread.
+  std::function<void()> OnReaderStart;
 
  protected:
   // Once per frame, with CurrentHeader and CurrentFrame set for that frame.
@@ -172,35 +169,22 @@ class TCustomSnoop : public QObject {
 
   // Reader thread.
   void ReadLoop(std::stop_token stop);
-  // The reader's loop for each source; they set `error` and `reason` when the capture failed.
-  void ReadLibrary(std::string& error, std::string& reason);
-  void ReadHelper(std::string& error);
-  // Takes the whole records the helper sent: ring positions and counts. False on a malformed
-  // one.
-  bool TakeRecords();
-  // Hands the ring's frames from the released to the announced position to DoCapture: on the
-  // main thread through a hand-over, or at once on the reader when not ThreadSafe.
-  void HandOverRange();
-  // The thread that handles frames: hands the range's frames to DoCapture. False when the ring
-  // holds a damaged record.
-  bool DeliverRange();
-  // One frame to DoCapture, on the thread that handles frames.
-  void Deliver(const pcap_pkthdr* header, const uint8_t* frame);
-  bool OpenLibrary(const pcap_if_t& dev);
-  bool OpenHelper(const pcap_if_t& dev);
-  // Wakes a reader that waits for frames, so that it sees the stop.
-  void WakeReader(bool drain);
+  // One read of at most BatchLimit frames, handed on; the library's result.
+  int ReadOnce(pcap_t* handle);
+  // Reader thread: hands over what the kernel's ring holds, until `until` at the latest.
+  void DrainRing(pcap_t* handle, std::chrono::steady_clock::time_point until);
+  void PaceReads();
+  void TakeStats(pcap_t* handle, bool now = false);
   void HandOver();
+  void PostWake() const;
   static void CollectFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
   static void DeliverDirect(u_char* user, const pcap_pkthdr* header, const u_char* bytes);
+  // One frame to DoCapture; a failing handler loses its frame, not the rest.
+  void Deliver(const pcap_pkthdr* header, const uint8_t* frame);
 
-  // Main thread.
+  // Owner's thread.
   void ServeHandover();
-  // Serves what the reader posted: a batch, or its end.
-  void Woken();
   void ThreadEnded();
-  // Lets go of what the capture read from, library handle or helper, and leaves it Closed.
-  void ReleaseSource();
   void SelectListed(int32_t i);
   // Selects the first listed device whose entry equals `s`, or none.
   void SelectFirstMatch(const std::vector<std::string>& listed, const std::string& s);
@@ -212,30 +196,25 @@ class TCustomSnoop : public QObject {
   std::string FAdapterDescription;
   std::vector<std::string> FAdapterNames;
   std::vector<std::string> FAdapterDescriptions;
+  std::string FListError;
   std::string FLastError;
+  std::string FLastReason;
   bool FPermissionDenied = false;
   int FLinkType = -1;
   TCaptureStats FLastStats;
 
-  std::unique_ptr<TThreadWake> Wake;
+  // An eventfd: written by the reader, read by the owner's thread in Serve.
+  TUniqueFd Wake;
   std::unique_ptr<TSnoopThread> Thread;
-  // Set by Open and released by the end of the reader (ThreadEnded) on the main thread; the
+  // Set by Open and released by the end of the reader (ThreadEnded) on the owner's thread; the
   // reader uses it only between the two.
   THandle Handle;
-  // The same for a capture through the helper: the helper and the reader's stream parser.
-  std::unique_ptr<TChildProcess> Helper;
-  std::unique_ptr<TStreamParser> Parser;
-  std::unique_ptr<TSharedMemory> RingMemory;
-  std::unique_ptr<TRingReader> Ring;
-  // Set by the thread that handled a hand-over from the ring when a frame in it was damaged;
-  // the reader reads it once the hand-over is done.
-  bool RingFailed = false;
   bool ReaderThreadSafe = true;
 
   // Shared with the reader; guarded by M unless noted.
   std::mutex M;
   std::condition_variable Cv;
-  bool Pending = false;     // a batch waits for the main thread
+  bool Pending = false;     // a batch waits for the owner's thread
   bool ReaderDone = false;  // the reader has left its loop
   std::string ReaderError;
   std::string ReaderReason;    // the library's text for ReaderError
@@ -244,43 +223,33 @@ class TCustomSnoop : public QObject {
   // Set before the stop request, which orders it for the reader.
   std::atomic<int64_t> DrainUntil{0};
 
-  // The batch: written by the reader while no batch is pending, read by the main thread while
+  // The batch: written by the reader while no batch is pending, read by the owner's thread while
   // one is, so the hand-over itself orders every access. Each frame is one record, its header
-  // followed by its captured bytes, padded so that the next header is aligned: the main thread
-  // reads the batch as one sequential stream.
+  // followed by its captured bytes, padded so that the next header is aligned.
   static constexpr std::size_t RecordSpan(std::size_t captured) {
     constexpr std::size_t a = alignof(pcap_pkthdr);
     return (sizeof(pcap_pkthdr) + captured + a - 1) / a * a;
   }
   std::size_t BatchCount = 0;
-  // Allocated when an Open needs more and never initialised: only the bytes copied in are touched.
   std::unique_ptr<uint8_t[]> BatchBytes;
   std::size_t BatchCapacity = 0;  // a multiple of the record alignment
   std::size_t BatchUsed = 0;
   std::size_t BatchLimit = 1;  // frames per read, so that a full read always fits BatchBytes
   bool BatchOpen = false;      // reader-owned: the current read has taken the buffer over
-  uint64_t HandledFrames = 0;  // reader-owned in direct mode, main-owned otherwise
+  uint64_t HandledFrames = 0;  // reader-owned in direct mode, owner-owned otherwise
   uint64_t HandedBatches = 0;  // reader-owned
-  // Reader thread: hands over what the kernel's ring holds, until `until` at the latest.
-  void DrainRing(pcap_t* handle, std::chrono::steady_clock::time_point until);
-  // Reader thread: after a small read that emptied the ring, waits until kHandOverGapMs after
-  // the last such read.
-  void PaceReads();
   std::chrono::steady_clock::time_point LastPacedRead;  // reader-owned
-  // Reader thread: takes the kernel's counts when the last take is older than kStatsPeriodMs.
-  void TakeStats(pcap_t* handle, bool now = false);
-  std::chrono::steady_clock::time_point StatsTaken;  // reader-owned
+  std::chrono::steady_clock::time_point StatsTaken;     // reader-owned
   // The reader's counts; only the reader calls the library for them, since a count resets the
   // kernel's own.
   std::atomic<bool> StatsValid{false};
   std::atomic<uint64_t> StatsReceived{0};
   std::atomic<uint64_t> StatsDropped{0};
 
-  // Main thread only.
+  // Owner's thread only.
   bool InDelivery = false;
   bool BatchAbandoned = false;
   bool Destroying = false;
-  bool Closing = false;  // BeginClose has asked the reader to stop; Close or its end finishes
 };
 
 class TSnoop : public TCustomSnoop {

@@ -20,10 +20,11 @@
 namespace zul {
 
 std::string CapturePermissionText() {
+  const std::string command = "setcap cap_net_raw,cap_net_admin=eip " + CaptureHelperPath();
   return "ZUL may not capture network traffic, so no traffic is counted. Capture needs the "
          "capabilities cap_net_raw,cap_net_admin, which only ZUL's small capture helper should "
-         "hold: grant them to it once with \"sudo setcap cap_net_raw,cap_net_admin=eip " +
-         CaptureHelperPath() + "\", then start ZUL again.";
+         "hold: grant them to it once as root (\"su -c '" +
+         command + "'\", or \"sudo " + command + "\"), then start ZUL again.";
 }
 
 std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
@@ -44,20 +45,6 @@ bool PermissionMissing = false;
 
 bool IsLinkLocal6(const uint8_t* a) {
   return a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
-}
-
-std::string DottedText(uint32_t networkOrder) {
-  in_addr a{};
-  a.s_addr = networkOrder;
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &a, text, sizeof(text)) == nullptr) return {};
-  return text;
-}
-
-std::string Text6(const uint8_t* a) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET6, a, text, sizeof(text)) == nullptr) return {};
-  return text;
 }
 
 // Listing failures that come from missing rights read like this in the library's text.
@@ -89,6 +76,8 @@ void ReadDevice(const pcap_if_t& dev, TWatch& W) {
   FillAddressTable(dev.addresses, W);
   FillAddressTable6(dev.addresses, W);
   W.MACFound = GetAdapterMAC(GuidPartOf(W.DeviceName), W.MAC) && W.MAC != TMacAddress{};
+  // The helper classifies by the table; it hears of every change.
+  if (W.Snoop) W.Snoop->SetTable(W);
 }
 
 void MarkLost(TWatch& W, const std::string& reason) {
@@ -102,19 +91,19 @@ void MarkLost(TWatch& W, const std::string& reason) {
 
 // Asks every given capture to stop at once, serves them all while they drain the kernel's ring
 // together, then finishes each: closing many takes about as long as closing one.
-void CloseTogether(const std::vector<TSnoop*>& snoops) {
+void CloseTogether(const std::vector<TRemoteSnoop*>& snoops) {
   using Clock = std::chrono::steady_clock;
   const auto until = Clock::now() + std::chrono::milliseconds(kDrainMs);
-  for (TSnoop* s : snoops) s->BeginClose(until);
+  for (TRemoteSnoop* s : snoops) s->BeginClose(until);
   // The readers end by themselves soon after `until`; the bound only guards this loop.
   const auto giveUp = until + std::chrono::seconds(2);
   while (Clock::now() < giveUp) {
     bool done = true;
-    for (TSnoop* s : snoops) done = s->ServeClosing() && done;
+    for (TRemoteSnoop* s : snoops) done = s->ServeClosing() && done;
     if (done) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  for (TSnoop* s : snoops) s->Close();
+  for (TRemoteSnoop* s : snoops) s->Close();
 }
 
 void TellLeftOut(const std::vector<std::string>& leftOut) {
@@ -142,19 +131,10 @@ TWatch& AddWatcher(const TWatchedDevice& d) {
   TWatch* w = owned.get();
   w->DeviceName = d.Name;
   w->Description = d.Description;
-  w->Snoop = std::make_unique<TSnoop>();
-  w->Snoop->SetAdapterIndex(d.Index);
-  // The capture lists the devices again; should the listing have changed in between, the name
-  // still picks the right device.
-  if (w->Snoop->AdapterName() != d.Name) w->Snoop->SetAdapterName(d.Name);
-  w->Snoop->OnCapture = [w](TSnoop* sender, const pcap_pkthdr* header, const uint8_t* frame) {
-    w->HandlePacket(sender, header, frame);
-  };
-  // Main thread: the end of a reader is handled there.
+  w->Snoop = std::make_unique<TRemoteSnoop>(Traffic.Counters);
+  w->Snoop->SetAdapterName(d.Name);
+  // Main thread: the end of a capture is handled there.
   w->Snoop->OnReadError = [w](const std::string& reason) { MarkLost(*w, reason); };
-  w->Snoop->Flags = 1;
-  w->Snoop->SnapLen = kWatchSnapLen;
-  w->Snoop->BufferSize = kWatchBufferSize;
   ReadDevice(*d.Device, *w);
   Watchers[WatcherCount] = std::move(owned);
   ++WatcherCount;
@@ -228,57 +208,12 @@ std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list, int room
   return picked;
 }
 
-void FillAddressTable(const pcap_addr_t* addresses, TWatch& W) {
-  for (const pcap_addr_t* a = addresses; a != nullptr && W.AddressCount < kMaxAddresses;
-       a = a->next) {
-    if (a->addr == nullptr || a->netmask == nullptr || a->addr->sa_family != AF_INET) continue;
-    sockaddr_in ip{};
-    sockaddr_in mask{};
-    std::memcpy(&ip, a->addr, sizeof(ip));
-    std::memcpy(&mask, a->netmask, sizeof(mask));
-    TNetIPMask& e = W.Addresses[W.AddressCount];
-    e.IP = ip.sin_addr.s_addr;
-    e.Mask = mask.sin_addr.s_addr;
-    e.Net = e.IP & e.Mask;
-    e.InvMask = ~e.Mask;
-    e.IPText = DottedText(e.IP);
-    e.MaskText = DottedText(e.Mask);
-    ++W.AddressCount;
-  }
-}
-
-void FillAddressTable6(const pcap_addr_t* addresses, TWatch& W) {
-  for (const pcap_addr_t* a = addresses; a != nullptr && W.Address6Count < kMaxAddresses;
-       a = a->next) {
-    if (a->addr == nullptr || a->netmask == nullptr || a->addr->sa_family != AF_INET6) continue;
-    sockaddr_in6 ip{};
-    sockaddr_in6 mask{};
-    std::memcpy(&ip, a->addr, sizeof(ip));
-    // Some listings give the netmask with a family of its own; only its address bytes count.
-    std::memcpy(&mask, a->netmask, sizeof(mask));
-    const uint8_t* bytes = ip.sin6_addr.s6_addr;
-    if (IsLinkLocal6(bytes)) continue;
-    TNetIP6Mask& e = W.Addresses6[W.Address6Count];
-    std::memcpy(e.IP.data(), bytes, 16);
-    std::memcpy(e.Mask.data(), mask.sin6_addr.s6_addr, 16);
-    e.Net[0] = 0;
-    e.Net[1] = 0;
-    std::array<uint64_t, 2> ipHalves{};
-    std::memcpy(ipHalves.data(), bytes, 16);
-    e.Net[0] = ipHalves[0] & e.Mask[0];
-    e.Net[1] = ipHalves[1] & e.Mask[1];
-    e.PrefixLength = 0;
-    for (int i = 0; i < 16; ++i) {
-      uint8_t m = mask.sin6_addr.s6_addr[i];
-      while ((m & 0x80) != 0) {
-        ++e.PrefixLength;
-        m = static_cast<uint8_t>(m << 1);
-      }
-      if (mask.sin6_addr.s6_addr[i] != 0xFF) break;
-    }
-    e.IPText = Text6(bytes);
-    ++W.Address6Count;
-  }
+void TWatch::HandlePacket(TSnoop* Sender, const pcap_pkthdr* PacketHeader,
+                          const uint8_t* EthernetHeader) {
+  if (PacketHeader == nullptr || Counters == nullptr) return;
+  // A tunnel delivers raw IP; read as Ethernet its bytes would be nonsense.
+  if (Sender != nullptr && Sender->LinkType() != DLT_EN10MB) return;
+  ClassifyFrame(*this, EthernetHeader, PacketHeader->caplen, PacketHeader->len, *Counters);
 }
 
 void OpenWatcher(TWatch& W) {
@@ -432,7 +367,7 @@ void StartAllWatchers() {
 
 void StopAllWatchers() {
   Capturing = false;
-  std::vector<TSnoop*> open;
+  std::vector<TRemoteSnoop*> open;
   for (int32_t k = 0; k < WatcherCount; ++k)
     if (Watchers[k]->Snoop->Active()) open.push_back(Watchers[k]->Snoop.get());
   CloseTogether(open);
@@ -441,9 +376,9 @@ void StopAllWatchers() {
 void MonitorOneAdapter(int32_t index) {
   if (index >= WatcherCount) return;
   Capturing = true;
-  std::vector<TSnoop*> others;
+  std::vector<TRemoteSnoop*> others;
   for (int32_t k = 0; k < WatcherCount; ++k) {
-    TSnoop& s = *Watchers[k]->Snoop;
+    TRemoteSnoop& s = *Watchers[k]->Snoop;
     if (k == index && !s.Active()) OpenWatcher(*Watchers[k]);
     if (k != index && s.Active()) others.push_back(&s);
   }

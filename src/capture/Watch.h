@@ -15,21 +15,19 @@
 #include <vector>
 
 #include "capture/Classify.h"
+#include "capture/RemoteSnoop.h"
 #include "capture/Snoop.h"
 #include "vartype.h"
 
 namespace zul {
 
 inline constexpr int kMaxWatchers = 16;
-// The watchers capture only the bytes that the classification reads (the Ethernet header and the
-// IPv4 or IPv6 header, with room for two VLAN tags) and count the length on the wire; a ring of
-// 8 MiB then holds three times the frames that 32 MiB of whole frames did. Fewer bytes are also
-// fewer for the reader to copy and for the main thread to read.
-inline constexpr int32_t kWatchSnapLen = 64;
+// The watchers capture only the bytes that the classification reads, in a fixed ring; the capture
+// helper sets both.
+inline constexpr int32_t kWatchSnapLen = kCaptureSnapLen;
 static_assert(kWatchSnapLen >= kIPv6MinFrameLength + 8 && kWatchSnapLen >= kIPv4MinFrameLength,
               "the watchers' snapshot must hold every header that the classification reads");
-inline constexpr int32_t kWatchBufferSize = 8 * 1024 * 1024;
-inline constexpr int kMaxAddresses = 16;
+inline constexpr int32_t kWatchBufferSize = kCaptureBufferBytes;
 
 // Report key of the notice that capture lacks the rights it needs.
 inline constexpr const char* kCapturePermissionKey = "capture.permission";
@@ -40,42 +38,17 @@ inline constexpr const char* kCaptureFullKey = "capture.full";
 // Report key of the notice that the capture on one adapter ended: "capture.lost.<name>".
 std::string CaptureLostKey(const std::string& deviceName);
 
-// One local IPv4 address with its netmask; the numbers in network byte order.
-struct TNetIPMask {
-  uint32_t IP = 0;
-  uint32_t Net = 0;  // IP AND Mask
-  uint32_t Mask = 0;
-  std::string IPText;
-  std::string MaskText;
-  uint32_t InvMask = 0;  // NOT Mask
-};
-
-// One local IPv6 address with its prefix. Net and Mask are the address's two 8-byte halves as
-// they stand in memory, so that a header's halves compare without conversion.
-struct TNetIP6Mask {
-  std::array<uint8_t, 16> IP{};
-  std::array<uint64_t, 2> Net{};  // IP AND Mask
-  std::array<uint64_t, 2> Mask{};
-  int32_t PrefixLength = 0;
-  std::string IPText;
-};
-
-class TWatch {
+// A watcher is its adapter's address table, which its capture helper classifies by, plus the
+// capture and what the watchers need to follow the adapter.
+class TWatch : public TAddressTable {
  public:
   // Frames are counted into `counters`: the program's Traffic.Counters, or a test's own block.
   explicit TWatch(TCounterBlock& counters) : Counters(&counters) {}
   TWatch(const TWatch&) = delete;
   TWatch& operator=(const TWatch&) = delete;
 
-  std::unique_ptr<TSnoop> Snoop;
-  TMacAddress MAC{};
-  // Whether MAC is the device's real address; an address that was not found matches no frame.
-  bool MACFound = false;
-  std::array<TNetIPMask, kMaxAddresses> Addresses{};
-  int32_t AddressCount = 0;
-  // The IPv6 prefixes of the device; link-local ones are not kept, fe80::/10 is always local.
-  std::array<TNetIP6Mask, kMaxAddresses> Addresses6{};
-  int32_t Address6Count = 0;
+  // The capture, run by the capture helper, which counts into Counters.
+  std::unique_ptr<TRemoteSnoop> Snoop;
 
   // The device as listed, kept while it is away so that it is found again under its name.
   std::string DeviceName;
@@ -86,22 +59,12 @@ class TWatch {
   // The capture ended on an error and has been reported; it reopens when the device is back.
   bool Lost = false;
 
-  // Counts one frame. Runs on the main thread: the watcher's capture hands frames over.
+  // Counts one frame by this watcher's table into Counters, for a capture in this process.
   // Sender may be null; a capture that does not deliver Ethernet frames is not classified.
   void HandlePacket(TSnoop* Sender, const pcap_pkthdr* PacketHeader, const uint8_t* EthernetHeader);
 
   TCounterBlock* Counters;
 };
-
-// Whether A (network byte order) lies in one of W's subnets, or is the limited broadcast address
-// while W has at least one subnet.
-bool IsLocalAddress(const TWatch& W, uint32_t A);
-// Whether the 16-byte IPv6 address at A lies in one of W's prefixes, is link-local (fe80::/10) or
-// is multicast that no router forwards beyond the site (ff01::/16, ff02::/16, ff05::/16).
-bool IsLocalAddress6(const TWatch& W, const uint8_t* A);
-
-// Counts a frame of wire length L that holds at least an Ethernet header, by the LAN rules.
-void CountLanFrame(const TWatch& W, const uint8_t* frame, uint32_t L, TCounterBlock& counters);
 
 // The watchers, filled from index 0, and their descriptions in the same order.
 extern std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
@@ -162,12 +125,6 @@ bool HasNetworkAddress(const pcap_if_t& dev);
 // that would be watched but find no room go to `leftOut` when given.
 std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list, int room = kMaxWatchers,
                                                  std::vector<std::string>* leftOut = nullptr);
-
-// Fills W's address table from a device's address entries: IPv4 entries with a netmask, the
-// first kMaxAddresses of them.
-void FillAddressTable(const pcap_addr_t* addresses, TWatch& W);
-// Fills W's IPv6 table the same way: entries with a netmask that are not link-local.
-void FillAddressTable6(const pcap_addr_t* addresses, TWatch& W);
 
 // Opens a watcher's capture; a failure is logged on standard error, and a missing right to
 // capture is also reported to the user once.

@@ -75,7 +75,7 @@ uint64_t LoggedBytes(double kb) {
 }
 
 // The kernel's drop count of an open capture, once its reader has taken one.
-std::optional<uint64_t> KernelDrops(const TCustomSnoop& snoop) {
+std::optional<uint64_t> KernelDrops(const TRemoteSnoop& snoop) {
   if (const auto stats = snoop.CurrentStats()) return stats->Dropped;
   return std::nullopt;
 }

@@ -84,6 +84,8 @@ TChildProcess::TChildProcess(const std::string& path, const std::vector<std::str
     Pid = -1;
     throw std::runtime_error("Cannot start " + path + ": " + std::strerror(rc));
   }
+  // The program never waits on a child that stops reading: a write that does not fit fails.
+  ::fcntl(inWrite.Get(), F_SETFL, ::fcntl(inWrite.Get(), F_GETFL) | O_NONBLOCK);
   In.store(inWrite.Release());
   Out = std::move(outRead);
   Err = std::move(errRead);
@@ -102,6 +104,16 @@ TChildProcess::~TChildProcess() {
 void TChildProcess::CloseInput() {
   const int fd = In.exchange(-1);
   if (fd >= 0) ::close(fd);
+}
+
+bool TChildProcess::WriteInput(const uint8_t* data, std::size_t size) {
+  const int fd = In.load();
+  if (fd < 0) return false;
+  ssize_t w = 0;
+  do {
+    w = ::write(fd, data, size);
+  } while (w < 0 && errno == EINTR);
+  return w >= 0 && static_cast<std::size_t>(w) == size;
 }
 
 void TChildProcess::Signal(int sig) const {

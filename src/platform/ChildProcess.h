@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ class TChildProcess {
 
   // Any thread, any number of times: the child sees its input end.
   void CloseInput();
+  // Owner's thread: writes `size` bytes to the child's input at once, or nothing: false when they
+  // do not fit the pipe now (at most the pipe's atomic size is written whole), or the input is
+  // closed.
+  bool WriteInput(const uint8_t* data, std::size_t size);
   // Any thread until Wait has reaped the child.
   void Signal(int sig) const;
   // Owner's thread: waits at most `timeout` for the end, then kills and reaps. Later calls
