@@ -6,10 +6,12 @@
 // anything the program sends, and writes errors to standard error as text. No Qt.
 #include <linux/capability.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <latch>
 #include <string>
 #include <string_view>
@@ -75,25 +76,26 @@ bool Flush(TStreamWriter& w) {
 }
 
 // Whether `name` is a network adapter of a kind the program counts: a device of the kernel's
-// network stack that is not a loopback. The library's pseudo-devices ("any", netlink, netfilter,
-// USB, Bluetooth, D-Bus) are no such device; a name is never a path.
+// network stack (of this network namespace) that is not a loopback. The library's pseudo-devices
+// ("any", netlink, netfilter, USB, Bluetooth, D-Bus) are no such device; a name is never a path.
 bool IsCountedAdapter(const std::string& name, std::string& why) {
-  if (name.empty() || name.size() >= IFNAMSIZ || name == "." || name == ".." ||
-      name.find('/') != std::string::npos) {
+  if (name.empty() || name.size() >= IFNAMSIZ || name.find('/') != std::string::npos ||
+      name.find_first_of(" \t\n:") != std::string::npos) {
     why = "not an adapter name: " + name;
     return false;
   }
-  const std::string dir = "/sys/class/net/" + name;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || if_nametoindex(name.c_str()) == 0) {
+  ifreq ifr{};
+  std::memcpy(ifr.ifr_name, name.data(), name.size());
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool known = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  const bool loopback = known && (ifr.ifr_flags & IFF_LOOPBACK) != 0;
+  const bool hw = known && ::ioctl(s, SIOCGIFHWADDR, &ifr) == 0;
+  if (s >= 0) ::close(s);
+  if (!known) {
     why = name + " is not a network adapter";
     return false;
   }
-  std::ifstream typeFile(dir + "/type");
-  int type = -1;
-  typeFile >> type;
-  constexpr int kLoopbackType = 772;  // ARPHRD_LOOPBACK
-  if (!typeFile || type == kLoopbackType) {
+  if (loopback || (hw && ifr.ifr_hwaddr.sa_family == ARPHRD_LOOPBACK)) {
     why = name + " is not an adapter whose traffic is counted";
     return false;
   }
@@ -166,7 +168,9 @@ bool TCounting::TakeInput(bool& inputOpen) {
   const ssize_t n = ::read(STDIN_FILENO, room.data(), room.size());
   if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
     inputOpen = false;
-    return true;
+    if (Control.Pending() == 0) return true;
+    std::fprintf(stderr, "zul-capture: the address table was cut short\n");
+    return false;
   }
   if (n < 0) return true;
   Control.Commit(static_cast<std::size_t>(n));

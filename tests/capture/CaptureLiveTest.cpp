@@ -1,11 +1,15 @@
 // Live capture inside network namespaces made here: a veth pair per device, frames injected at
 // layer 2 from the far end. Needs root; skips without it.
+#include <dirent.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,7 +29,6 @@
 #include "capture/Watch.h"
 #include "platform/ChildProcess.h"
 #include "platform/ErrorReport.h"
-#include "platform/SharedMemory.h"
 
 namespace zul {
 namespace {
@@ -156,6 +159,10 @@ class LiveSnoop : public LiveCapture {
     S = std::make_unique<TSnoop>();
     S->SetAdapterName("zca0");
     ASSERT_EQ(S->AdapterName(), "zca0");
+    // The component hands its batches to whoever watches its descriptor: here the event loop.
+    Notifier = std::make_unique<QSocketNotifier>(S->HandoverDescriptor(), QSocketNotifier::Read);
+    QObject::connect(Notifier.get(), &QSocketNotifier::activated, Notifier.get(),
+                     [this] { S->Serve(); });
     S->OnCapture = [this](TSnoop* sender, const pcap_pkthdr* h, const uint8_t* f) {
       EXPECT_EQ(sender, S.get());
       if (std::this_thread::get_id() != Main) OffMain.fetch_add(1);
@@ -164,6 +171,7 @@ class LiveSnoop : public LiveCapture {
     };
   }
   void TearDown() override {
+    Notifier.reset();
     S.reset();
     LiveCapture::TearDown();
   }
@@ -173,6 +181,7 @@ class LiveSnoop : public LiveCapture {
   }
 
   std::unique_ptr<TSnoop> S;
+  std::unique_ptr<QSocketNotifier> Notifier;
   std::thread::id Main = std::this_thread::get_id();
   std::vector<uint32_t> Seen;  // touched by the main thread only when ThreadSafe
   std::atomic<int> SeenCount{0};
@@ -180,31 +189,24 @@ class LiveSnoop : public LiveCapture {
 };
 
 TEST_F(LiveSnoop, HandsEveryFrameToTheMainThreadInCaptureOrder) {
-  // Both sources deliver alike: the helper's stream and the library read in this process.
-  for (const TSnoop::TSource source : {TSnoop::TSource::Helper, TSnoop::TSource::Library}) {
-    SCOPED_TRACE(source == TSnoop::TSource::Helper ? "helper" : "library");
-    Seen.clear();
-    S->Source = source;
-    S->Open();
-    ASSERT_TRUE(S->Active()) << S->LastError();
-    EXPECT_EQ(S->LinkType(), DLT_EN10MB);
-    SendNumbered(500);
-    EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
-    ASSERT_EQ(Seen.size(), 500u);
-    for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
-    EXPECT_EQ(OffMain.load(), 0);
-    // The reader's own counts, readable while it runs: they come with the first frames.
-    EXPECT_TRUE(PumpUntil([&] { return S->CurrentStats().has_value(); }, 2000));
-    const auto running = S->CurrentStats();
-    ASSERT_TRUE(running.has_value());
-    EXPECT_GT(running->Received, 0u);
-    EXPECT_EQ(running->Dropped, 0u);
-    S->Close();
-    EXPECT_FALSE(S->Active());
-    EXPECT_EQ(S->LastStats().Handled, 500u);
-    EXPECT_EQ(S->LastStats().Dropped, 0u);
-    EXPECT_FALSE(S->CurrentStats().has_value());
-  }
+  S->Open();
+  ASSERT_TRUE(S->Active()) << S->LastError();
+  EXPECT_EQ(S->LinkType(), DLT_EN10MB);
+  SendNumbered(500);
+  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 500; }, 5000)) << Seen.size();
+  ASSERT_EQ(Seen.size(), 500u);
+  for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(Seen[i], i);
+  EXPECT_EQ(OffMain.load(), 0);
+  // The reader's own counts, readable while it runs: they come with the first frames.
+  EXPECT_TRUE(PumpUntil([&] { return S->CurrentStats().has_value(); }, 2000));
+  const auto running = S->CurrentStats();
+  ASSERT_TRUE(running.has_value());
+  EXPECT_GT(running->Received, 0u);
+  EXPECT_EQ(running->Dropped, 0u);
+  S->Close();
+  EXPECT_FALSE(S->Active());
+  EXPECT_EQ(S->LastStats().Handled, 500u);
+  EXPECT_EQ(S->LastStats().Dropped, 0u);
 }
 
 // The pid of this process's running capture helper, 0 when there is none.
@@ -226,24 +228,124 @@ pid_t HelperChild() {
   return found;
 }
 
-TEST_F(LiveSnoop, AHelperThatDiesEndsTheCaptureAsAReadErrorDoes) {
+// The address table of zca0 as the watchers read it.
+TAddressTable TableOfA0(const TMac& mac) {
+  TAddressTable t;
+  t.MAC = mac;
+  t.MACFound = true;
+  AddAddress(t, Ip("192.0.2.20"), Ip("255.255.255.0"));
+  return t;
+}
+
+TEST_F(LiveCapture, AHelperThatDiesEndsTheCaptureAsAReadErrorDoes) {
+  TCounterBlock counters{};
+  TRemoteSnoop s(counters);
+  s.SetAdapterName("zca0");
+  s.SetTable(TableOfA0(Mac0));
   std::string reason;
-  S->OnReadError = [&](const std::string& r) { reason = r; };
-  S->Open();
-  ASSERT_TRUE(S->Active()) << S->LastError();
-  SendNumbered(20);
-  EXPECT_TRUE(PumpUntil([&] { return Seen.size() >= 20; }, 5000));
+  s.OnReadError = [&](const std::string& r) { reason = r; };
+  s.Open();
+  ASSERT_TRUE(s.Active()) << s.LastError();
+  ASSERT_EQ(Sender0->Send(BuildFrame({Mac0, kStranger, kLocalExperimental, 0, 0, 100}), 20), 20);
+  EXPECT_TRUE(PumpUntil([&] { return counters[ciLanDown] == 2000; }, 5000));
   const pid_t helper = HelperChild();
   ASSERT_GT(helper, 0);
   ASSERT_EQ(kill(helper, SIGKILL), 0);
-  EXPECT_TRUE(PumpUntil([&] { return !S->Active(); }, 3000));
-  EXPECT_EQ(S->LastError(), "Snoop Error: pcap_dispatch return -1");
+  EXPECT_TRUE(PumpUntil([&] { return !s.Active(); }, 3000));
+  EXPECT_EQ(s.LastError(), "Snoop Error: pcap_next_ex return -1");
   EXPECT_EQ(reason, "the capture helper ended (killed by signal 9)");
-  EXPECT_EQ(S->LastStats().Handled, 20u);
+  EXPECT_EQ(counters[ciLanDown], 2000u);
   // Nothing is left of it, and the capture opens again.
   EXPECT_EQ(HelperChild(), 0);
-  S->Open();
-  EXPECT_TRUE(S->Active()) << S->LastError();
+  s.Open();
+  EXPECT_TRUE(s.Active()) << s.LastError();
+}
+
+TEST_F(LiveCapture, HelperCountsEqualTheClassificationInThisProcess) {
+  // The same frames through the helper and through a capture in this process, at once.
+  TCounterBlock viaHelper{}, here{};
+  TRemoteSnoop remote(viaHelper);
+  remote.SetAdapterName("zca0");
+  remote.SetTable(TableOfA0(Mac0));
+  TWatch w(here);
+  static_cast<TAddressTable&>(w) = TableOfA0(Mac0);
+  TSnoop local;
+  local.SetAdapterName("zca0");
+  local.ThreadSafe = false;
+  local.SnapLen = kWatchSnapLen;
+  std::mutex m;
+  local.OnCapture = [&](TSnoop* sender, const pcap_pkthdr* h, const uint8_t* f) {
+    std::lock_guard lock(m);
+    w.HandlePacket(sender, h, f);
+  };
+  remote.Open();
+  local.Open();
+  ASSERT_TRUE(remote.Active() && local.Active()) << remote.LastError() << local.LastError();
+  const auto home = Ip("192.0.2.20"), other = Ip("192.0.2.7"), far = Ip("203.0.113.9");
+  const std::vector<std::pair<zultest::TFrameDesc, int>> mix = {
+      {{Mac0, kStranger, 0x0800, far, home, 1000}, 30},
+      {{kStranger, Mac0, 0x0800, home, far, 700}, 20},
+      {{kStranger, kStranger, 0x0800, far, other, 400}, 5},
+      {{kStranger, Mac0, 0x0800, home, other, 300}, 10},
+      {{Mac0, kStranger, kLocalExperimental, 0, 0, 100}, 40},
+      {{kBroadcast, kStranger, kLocalExperimental, 0, 0, 60}, 8},
+  };
+  for (const auto& [frame, count] : mix) ASSERT_EQ(Sender0->Send(BuildFrame(frame), count), count);
+  auto same = [&] {
+    std::lock_guard lock(m);
+    return viaHelper == here && here[ciLanDown] == 40 * 100 + 8 * 60;
+  };
+  EXPECT_TRUE(PumpUntil(same, 5000));
+  remote.Close();
+  local.Close();
+  EXPECT_EQ(viaHelper, here);
+  EXPECT_EQ(viaHelper[ciAllPcsDown], 30u * 1000 + 5 * 400);
+}
+
+// Starts the helper on `device` with a table, as the program does.
+std::unique_ptr<TChildProcess> StartHelper(const std::string& path, const std::string& device,
+                                           const TAddressTable& table) {
+  auto helper =
+      std::make_unique<TChildProcess>(path, std::vector<std::string>{"--capture", device});
+  TStreamWriter w;
+  w.Hello(kStreamControl);
+  w.Table(table);
+  helper->WriteInput(w.Data(), w.Size());
+  return helper;
+}
+
+// What a helper sent, read to its end or for at most a time: the sums of its counts and the
+// kinds of its records.
+struct THelperOutput {
+  bool Ended = false;
+  bool Opened = false;
+  std::string Error;
+  TCountDeltas Sums{};
+  std::vector<TRecordKind> Kinds;
+};
+THelperOutput ReadHelper(int fd, int ms) {
+  THelperOutput out;
+  TStreamParser parser(kStreamCapture);
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!out.Ended && Clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    const std::span<uint8_t> room = parser.Room(1 << 16);
+    const ssize_t n = read(fd, room.data(), room.size());
+    if (n <= 0) {
+      out.Ended = true;
+      break;
+    }
+    parser.Commit(static_cast<std::size_t>(n));
+    while (parser.Next() == TStreamParser::TStep::Record) {
+      out.Kinds.push_back(parser.RecordKind());
+      if (parser.RecordKind() != TRecordKind::Counts) continue;
+      for (std::size_t i = 0; i < out.Sums.size(); ++i) out.Sums[i] += parser.Deltas()[i];
+    }
+  }
+  out.Opened = parser.Opened();
+  out.Error = parser.Error;
+  return out;
 }
 
 TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
@@ -256,13 +358,7 @@ TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
        {TRow{"idle, input closed", false, false}, TRow{"flooded, input closed", true, false},
         TRow{"flooded, SIGTERM", true, true}}) {
     SCOPED_TRACE(row.What);
-    TSharedMemory ring(kRingHeaderBytes + kRingDataBytes);
-    TChildProcess helper(
-        CaptureHelperPath(),
-        {"--capture", "zca0", "--snaplen", "64", "--ring-bytes", std::to_string(kRingDataBytes)},
-        ring.Fd());
-    TStreamParser parser(kStreamCapture);
-    TRingReader frames(ring.Data(), ring.Data() + kRingHeaderBytes, kRingDataBytes, 64);
+    auto helper = StartHelper(CaptureHelperPath(), "zca0", TableOfA0(Mac0));
     std::atomic<bool> flood{row.Traffic};
     std::thread sender([&] {
       // Bounded: at most 200,000 frames or 3 s.
@@ -273,41 +369,21 @@ TEST_F(LiveCapture, TheHelperStopsWithinASecondOnceItsInputClosesOrOnSigterm) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto asked = Clock::now();
     if (row.Sigterm)
-      helper.Signal(SIGTERM);
+      helper->Signal(SIGTERM);
     else
-      helper.CloseInput();
-    // Reads the stream to its end and frees the ring, as the program does, so that the helper
-    // never waits on it.
-    std::size_t count = 0;
-    bool ended = false;
-    while (!ended && Clock::now() - asked < std::chrono::seconds(3)) {
-      const std::span<uint8_t> room = parser.Room(1 << 16);
-      const ssize_t n = read(helper.Output(), room.data(), room.size());
-      if (n <= 0)
-        ended = true;
-      else
-        parser.Commit(static_cast<std::size_t>(n));
-      while (parser.Next() == TStreamParser::TStep::Record) {
-        if (parser.RecordKind() != TRecordKind::Ring) continue;
-        ASSERT_TRUE(frames.Announce(parser.RingPosition())) << frames.Error;
-        uint64_t pos = frames.Released();
-        TStreamFrame f;
-        while (frames.Next(pos, f) == TRingReader::TStep::Frame) ++count;
-        EXPECT_EQ(pos, frames.Announced());
-        frames.Release(pos);
-      }
-    }
+      helper->CloseInput();
+    const THelperOutput out = ReadHelper(helper->Output(), 3000);
     const auto took = Clock::now() - asked;
     flood = false;
     sender.join();
-    EXPECT_TRUE(ended);
+    EXPECT_TRUE(out.Ended);
     EXPECT_LT(took, std::chrono::seconds(1));
-    EXPECT_FALSE(parser.Failed()) << parser.Error;
-    EXPECT_TRUE(parser.Opened());
+    EXPECT_TRUE(out.Error.empty()) << out.Error;
+    EXPECT_TRUE(out.Opened);
     if (row.Traffic) {
-      EXPECT_GT(count, 0u);
+      EXPECT_GT(out.Sums[1], 0u);  // LanDown
     }
-    const TExitStatus status = helper.Wait(std::chrono::seconds(1));
+    const TExitStatus status = helper->Wait(std::chrono::seconds(1));
     EXPECT_TRUE(status.Exited && status.Code == kHelperStopped) << status.Text();
   }
 }
@@ -621,6 +697,129 @@ TEST_F(LiveWatchers, AnUnprivilegedProgramCapturesThroughTheHelperAlone) {
         },
         ::testing::ExitedWithCode(0), "");
   }
+}
+
+}  // namespace
+}  // namespace zul
+
+namespace zul {
+namespace {
+
+// Runs `path` with `args` as the user nobody, its input `input`, for at most `ms`; its exit and
+// what it wrote. `during` runs while it is up, with its pid.
+struct TNobodyRun {
+  TExitStatus Status;
+  THelperOutput Output;
+};
+TNobodyRun RunAsNobody(const std::string& path, const std::vector<std::string>& args,
+                       const std::vector<uint8_t>& input,
+                       const std::function<void(pid_t)>& during) {
+  int in[2], out[2];
+  TNobodyRun r;
+  if (pipe(in) != 0 || pipe(out) != 0) return r;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[1]);
+    close(out[0]);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(120);
+    execv(path.c_str(), argv.data());
+    _exit(121);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) r.Output.Error = "write";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (during) during(pid);
+  close(in[1]);
+  r.Output = ReadHelper(out[0], 3000);
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.Status.Exited = WIFEXITED(status);
+  r.Status.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// The effective capabilities of every thread of `pid`.
+std::vector<std::string> ThreadCapabilities(pid_t pid) {
+  std::vector<std::string> caps;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  while (d != nullptr) {
+    const dirent* e = readdir(d);
+    if (e == nullptr) break;
+    if (e->d_name[0] == '.') continue;
+    std::FILE* f = std::fopen((dir + "/" + e->d_name + "/status").c_str(), "r");
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof(line), f) != nullptr)
+      if (std::strncmp(line, "CapEff:", 7) == 0) caps.emplace_back(line + 8);
+    if (f != nullptr) std::fclose(f);
+  }
+  if (d != nullptr) closedir(d);
+  return caps;
+}
+
+TEST_F(LiveWatchers, AnotherUserGetsCountsOnlyAndNoArgumentBeyondTheProgramsOwn) {
+  THelperCopy helper(true);
+  ASSERT_TRUE(helper.Ok) << "cannot copy the helper (setcap from libcap2-bin needed)";
+  // A sniffer's wishes: payloads, any device, netfilter queues, more kernel memory, filters.
+  const std::vector<std::vector<std::string>> refused = {
+      {},
+      {"--capture"},
+      {"--capture", "any"},
+      {"--capture", "lo"},
+      {"--capture", "nflog"},
+      {"--capture", "nfqueue"},
+      {"--capture", "dbus-system"},
+      {"--capture", "usbmon0"},
+      {"--capture", "../zca0"},
+      {"--capture", "zca0", "--snaplen", "262144"},
+      {"--capture", "zca0", "--filter", "tcp port 80"},
+      {"--capture", "zca0", "--buffer", "1073741824"},
+      {"--capture", "zca0", "--promisc", "0"},
+      {"--list", "--capture", "zca0"},
+  };
+  for (const auto& args : refused) {
+    std::string line;
+    for (const std::string& a : args) line += a + " ";
+    SCOPED_TRACE(line);
+    const TNobodyRun run = RunAsNobody(helper.Path, args, {}, nullptr);
+    EXPECT_TRUE(run.Status.Exited && run.Status.Code == kHelperUsage) << run.Status.Code;
+    EXPECT_TRUE(run.Output.Kinds.empty());
+  }
+
+  // The program's own request: counts only, and no thread keeps a capability once it runs.
+  TStreamWriter control;
+  control.Hello(kStreamControl);
+  control.Table(TableOfA0(Mac0));
+  const std::vector<uint8_t> table(control.Data(), control.Data() + control.Size());
+  std::vector<std::string> caps;
+  const TNobodyRun run = RunAsNobody(helper.Path, {"--capture", "zca0"}, table, [&](pid_t pid) {
+    caps = ThreadCapabilities(pid);
+    const auto f = BuildFrame({Mac0, kStranger, 0x0800, Ip("203.0.113.9"), Ip("192.0.2.20"), 900});
+    Sender0->Send(f, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  });
+  EXPECT_TRUE(run.Status.Exited && run.Status.Code == kHelperStopped) << run.Status.Code;
+  ASSERT_TRUE(run.Output.Error.empty()) << run.Output.Error;
+  ASSERT_TRUE(run.Output.Opened);
+  EXPECT_EQ(run.Output.Sums[3], 9000u);  // WanDown
+  for (const TRecordKind k : run.Output.Kinds)
+    EXPECT_TRUE(k == TRecordKind::Hello || k == TRecordKind::Opened || k == TRecordKind::Counts ||
+                k == TRecordKind::Stats)
+        << static_cast<int>(k);
+  ASSERT_FALSE(caps.empty());
+  for (const std::string& c : caps) EXPECT_EQ(c, "0000000000000000\n");
+
+  // A program that sends what is not a table stops the helper, which counts nothing of it.
+  const std::vector<uint8_t> garbage = {11, 200, 0, 0, 1, 2, 3};
+  const TNobodyRun bad = RunAsNobody(helper.Path, {"--capture", "zca0"}, garbage, nullptr);
+  EXPECT_TRUE(bad.Status.Exited && bad.Status.Code == kHelperBadControl) << bad.Status.Code;
 }
 
 }  // namespace
