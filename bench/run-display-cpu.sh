@@ -7,6 +7,8 @@
 # Usage: bench/run-display-cpu.sh [BUILD_DIR]     (default: build)
 # Needs the targets zul and zul_display_cfg (configure with -DZUL_BUILD_BENCH=ON).
 # ZUL_CPU_SECONDS (default 60) and ZUL_CPU_WARMUP (default 5) change the timing.
+# ZUL_IDLE_ADAPTERS=N (root) gives the program N watched adapters with no traffic: veth pairs
+# with addresses in network namespaces made here; their capture helpers count with the program.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +27,10 @@ work=$(mktemp -d)
 runner=
 cleanup() {
   [ -n "$runner" ] && kill -TERM "$runner" 2>/dev/null || true
+  if [ -n "${lab:-}" ]; then
+    ip netns del "${lab}a" 2>/dev/null || true
+    ip netns del "${lab}b" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,9 +41,26 @@ mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME/Halvane/ZUL"
 chmod 700 "$XDG_RUNTIME_DIR"
 "$cfgtool" "$XDG_DATA_HOME/Halvane/ZUL/"
 
-# No traffic: a network namespace of its own holds only a loopback adapter, and it is down.
+# No traffic: a network namespace of its own holds only a loopback adapter, and it is down, or
+# the idle adapters asked for.
 netns=()
-if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
+adapters=${ZUL_IDLE_ADAPTERS:-0}
+lab=
+if [ "$(id -u)" -eq 0 ] && [ "$adapters" -gt 0 ]; then
+  lab=zidle$$
+  ip netns add "${lab}a" && ip netns add "${lab}b"
+  # No router or neighbour discovery either: the adapters stay silent.
+  for ns in "${lab}a" "${lab}b"; do
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  done
+  for i in $(seq 0 $((adapters - 1))); do
+    ip link add "zia$i" netns "${lab}a" type veth peer name "zib$i" netns "${lab}b"
+    ip -n "${lab}a" addr add "192.0.2.$((i * 16 + 1))/28" dev "zia$i"
+    ip -n "${lab}a" link set "zia$i" up
+    ip -n "${lab}b" link set "zib$i" up
+  done
+  netns=(ip netns exec "${lab}a")
+elif [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
   netns=(unshare --net)
 else
   echo "note: without root the program runs in this machine's network and sees its traffic"
@@ -87,10 +110,13 @@ if command -v nload >/dev/null && command -v tmux >/dev/null; then
 fi
 
 # CPU time in nanoseconds: the sum of every thread's run time from the scheduler, finer than the
-# clock ticks of utime and stime.
+# clock ticks of utime and stime; the program's with its capture helpers'.
 cpu_ns() {
-  local pid=${1:-$pid}
-  cat /proc/"$pid"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s }'
+  local pid=${1:-$pid} p
+  local all=$pid
+  for p in $(pgrep -P "$pid" -x zul-capture || true); do all="$all $p"; done
+  for p in $all; do cat /proc/"$p"/task/*/schedstat 2>/dev/null; done |
+    awk '{ s += $1 } END { printf "%d", s }'
 }
 rss() { awk '/^VmRSS/ {print int($2 / 1024) " MB"}' "/proc/$1/status"; }
 t0=$(cpu_ns)
@@ -100,8 +126,9 @@ t1=$(cpu_ns)
 kill -0 "$pid" 2>/dev/null || { echo "the program ended during the measurement" >&2; exit 1; }
 
 ms=$(((t1 - t0) * 60 / (seconds * 1000000)))
+helpers=$(pgrep -P "$pid" -x zul-capture | wc -l)
 echo "zul:   CPU per minute $ms ms, resident $(rss "$pid") (scheduler run time over $seconds s," \
-  "four windows shown, no traffic)"
+  "four windows shown, $adapters adapters watched by $helpers capture helpers, no traffic)"
 if [ -n "$ref" ] && kill -0 "$ref" 2>/dev/null; then
   r1=$(cpu_ns "$ref")
   echo "nload: CPU per minute $(((r1 - r0) * 60 / (seconds * 1000000))) ms, resident $(rss "$ref")" \

@@ -1,6 +1,6 @@
-// What the capture helper sends: its stream read in the splits the input chooses, the ring it
-// announces read frame by frame, and device listings. Whatever the bytes, every frame handed on
-// lies inside the ring and within the snapshot length, and a listing's strings end.
+// What the capture helper and the program send each other: the helper's counts and listings, the
+// program's address tables, read in the splits the input chooses. Whatever the bytes, no count
+// is garbage, no table overruns, and a listing's strings end.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +16,6 @@ namespace zul {
 namespace {
 
 using zulfuzz::Check;
-
-constexpr std::size_t kRing = 8192;
 
 void Listing(const uint8_t* data, std::size_t size) {
   TDeviceList list;
@@ -36,43 +34,32 @@ void Listing(const uint8_t* data, std::size_t size) {
   Check(n == list.size(), "the listing's links reach every device");
 }
 
-void Capture(const uint8_t* data, std::size_t size) {
-  if (size < 3) return;
+// A capture stream (from the helper) or a control stream (to it), read in the splits the input
+// chooses. Whatever the bytes, no count is garbage and no table overruns.
+void Stream(uint16_t kind, const uint8_t* data, std::size_t size) {
+  if (size < 1) return;
   const std::size_t chunk = 1 + data[0];
-  const std::size_t streamBytes = std::min<std::size_t>(size - 2, data[1] * 4u);
-  const uint8_t* stream = data + 2;
-  // The rest is what the helper wrote into the ring.
-  std::vector<uint8_t> memory(kRingHeaderBytes + kRing, 0);
-  std::memcpy(memory.data() + kRingHeaderBytes, stream + streamBytes,
-              std::min(kRing, size - 2 - streamBytes));
-  const uint8_t* ring = memory.data() + kRingHeaderBytes;
-
-  TStreamParser parser(kStreamCapture);
-  std::unique_ptr<TRingReader> reader;
-  for (std::size_t at = 0; at < streamBytes; at += chunk) {
-    const std::size_t n = std::min(chunk, streamBytes - at);
-    std::memcpy(parser.Room(n).data(), stream + at, n);
-    parser.Commit(n);
+  TStreamParser parser(kind);
+  for (std::size_t at = 1; at < size; at += chunk) {
+    parser.Feed({data + at, std::min(chunk, size - at)});
     TStreamParser::TStep step;
     while ((step = parser.Next()) == TStreamParser::TStep::Record) {
-      if (parser.RecordKind() == TRecordKind::Opened) {
-        Check(parser.Snapshot() > 0 && static_cast<uint32_t>(parser.Snapshot()) <= kMaxStreamSnapLen,
-              "a snapshot length in range");
-        reader = std::make_unique<TRingReader>(memory.data(), ring, kRing,
-                                               static_cast<uint32_t>(parser.Snapshot()));
+      if (parser.RecordKind() == TRecordKind::Counts) {
+        const TCountDeltas& d = parser.Deltas();
+        for (const uint64_t v : d) Check(v <= kMaxCountDelta, "a count beyond any link");
+        Check(d[2] <= d[4] && d[3] <= d[5], "own Internet traffic beyond all computers'");
+      } else if (parser.RecordKind() == TRecordKind::Table) {
+        const TAddressTable& t = parser.Table();
+        Check(t.AddressCount >= 0 && t.AddressCount <= kMaxAddresses && t.Address6Count >= 0 &&
+                  t.Address6Count <= kMaxAddresses,
+              "a table overran");
+        std::vector<uint8_t> again;
+        EncodeTable(t, again);
+        TAddressTable back;
+        std::string why;
+        Check(DecodeTable(again, back, why) && SameAddresses(t, back),
+              "a table reads back otherwise");
       }
-      if (parser.RecordKind() != TRecordKind::Ring) continue;
-      Check(reader != nullptr, "a ring position only after the opening");
-      if (!reader->Announce(parser.RingPosition())) return;
-      uint64_t pos = reader->Released();
-      TStreamFrame f;
-      while (reader->Next(pos, f) == TRingReader::TStep::Frame) {
-        Check(pos <= reader->Announced(), "a frame within what was announced");
-        Check(f.Bytes >= ring && f.Bytes + f.Header.caplen <= ring + kRing, "a frame in the ring");
-        Check(f.Header.caplen <= static_cast<uint32_t>(parser.Snapshot()), "within the snapshot");
-        Check(f.Header.caplen <= f.Header.len, "no more captured than on the wire");
-      }
-      reader->Release(pos);
     }
     if (step == TStreamParser::TStep::Failed) {
       Check(!parser.Error.empty(), "a refused stream says why");
@@ -86,9 +73,15 @@ void Capture(const uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  if ((data[0] & 1) == 0)
-    zul::Listing(data + 1, size - 1);
-  else
-    zul::Capture(data + 1, size - 1);
+  switch (data[0] % 3) {
+    case 0:
+      zul::Listing(data + 1, size - 1);
+      break;
+    case 1:
+      zul::Stream(zul::kStreamCapture, data + 1, size - 1);
+      break;
+    default:
+      zul::Stream(zul::kStreamControl, data + 1, size - 1);
+  }
   return 0;
 }

@@ -31,16 +31,19 @@ pids+=($first)
 wait_for 150 test -S "$sock" || fail "the first instance did not start listening"
 wait_for 100 test -f "$db" || fail "the first instance opened no log at $db"
 
-# Another process takes the log's write lock and keeps it for 3 s.
+# Another process takes the log's write lock and keeps it for 3 s. It waits for a lock the
+# program may hold a moment, stops at an error, and says once it holds the lock: a probe of its
+# own would race the locker for it.
 (
+  echo ".timeout 5000"
   echo "BEGIN IMMEDIATE;"
+  echo ".system touch '$work/held'"
   sleep 3
   echo "COMMIT;"
-) | sqlite3 "$db" >"$work/locker.log" 2>&1 &
+) | sqlite3 -bail "$db" >"$work/locker.log" 2>&1 &
 locker=$!
 pids+=($locker)
-locked() { ! sqlite3 "$db" "BEGIN IMMEDIATE; ROLLBACK;" 2>/dev/null; }
-wait_for 20 locked || fail "the log's write lock could not be taken"
+wait_for 100 test -f "$work/held" || fail "the log's write lock could not be taken: $(cat "$work/locker.log")"
 
 start=$(date +%s%N)
 kill -TERM "$first"
