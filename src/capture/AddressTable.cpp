@@ -36,9 +36,21 @@ void Put(std::vector<uint8_t>& out, T v) {
 
 }  // namespace
 
+bool IsOwnAddress(const TAddressTable& t, uint32_t A) {
+  for (int32_t i = 0; i < t.AddressCount && i < kMaxAddresses; ++i)
+    if (t.Addresses[i].IP == A) return true;
+  return false;
+}
+
+bool IsOwnAddress6(const TAddressTable& t, const uint8_t* A) {
+  for (int32_t i = 0; i < t.Address6Count && i < kMaxAddresses; ++i)
+    if (std::memcmp(t.Addresses6[i].IP.data(), A, 16) == 0) return true;
+  return false;
+}
+
 bool SameAddresses(const TAddressTable& a, const TAddressTable& b) {
-  if (a.MAC != b.MAC || a.MACFound != b.MACFound || a.AddressCount != b.AddressCount ||
-      a.Address6Count != b.Address6Count)
+  if (a.MAC != b.MAC || a.MACFound != b.MACFound || a.Downstream != b.Downstream ||
+      a.AddressCount != b.AddressCount || a.Address6Count != b.Address6Count)
     return false;
   for (int32_t i = 0; i < a.AddressCount && i < kMaxAddresses; ++i)
     if (a.Addresses[i].IP != b.Addresses[i].IP || a.Addresses[i].Mask != b.Addresses[i].Mask)
@@ -115,7 +127,7 @@ void EncodeTable(const TAddressTable& t, std::vector<uint8_t>& out) {
   Put<uint8_t>(out, t.MACFound ? 1 : 0);
   Put<uint8_t>(out, static_cast<uint8_t>(n4));
   Put<uint8_t>(out, static_cast<uint8_t>(n6));
-  Put<uint8_t>(out, 0);
+  Put<uint8_t>(out, t.Downstream ? 1 : 0);
   Put<uint16_t>(out, 0);
   for (int32_t i = 0; i < n4; ++i) {
     Put<uint32_t>(out, t.Addresses[i].IP);
@@ -137,7 +149,7 @@ bool DecodeTable(std::span<const uint8_t> bytes, TAddressTable& t, std::string& 
   const uint8_t found = p[6];
   const std::size_t n4 = p[7];
   const std::size_t n6 = p[8];
-  if (found > 1 || n4 > kMaxAddresses || n6 > kMaxAddresses || p[9] != 0 || p[10] != 0 ||
+  if (found > 1 || n4 > kMaxAddresses || n6 > kMaxAddresses || p[9] > 1 || p[10] != 0 ||
       p[11] != 0 ||
       bytes.size() != kTableFixedBytes + n4 * kTableEntryBytes + n6 * kTableEntry6Bytes) {
     error = "an address table whose lengths do not add up";
@@ -146,6 +158,7 @@ bool DecodeTable(std::span<const uint8_t> bytes, TAddressTable& t, std::string& 
   TAddressTable next;
   std::memcpy(next.MAC.data(), p, 6);
   next.MACFound = found == 1;
+  next.Downstream = p[9] == 1;
   p += kTableFixedBytes;
   for (std::size_t i = 0; i < n4; ++i, p += kTableEntryBytes) {
     uint32_t ip = 0, mask = 0;

@@ -47,6 +47,9 @@ struct TAddressTable {
   // The IPv6 prefixes of the device; link-local ones are not kept, fe80::/10 is always local.
   std::array<TNetIP6Mask, kMaxAddresses> Addresses6{};
   int32_t Address6Count = 0;
+  // The adapter holds no default route while another does: what this computer forwards through
+  // it to the Internet counts on the uplink it leaves by, not here too.
+  bool Downstream = false;
 };
 
 // Whether two tables classify alike (the texts aside).
@@ -64,8 +67,13 @@ void FillAddressTable(const pcap_addr_t* addresses, TAddressTable& t);
 // Fills the IPv6 prefixes the same way: entries with a netmask that are not link-local.
 void FillAddressTable6(const pcap_addr_t* addresses, TAddressTable& t);
 
-// The table as the program sends it to the capture helper: the hardware address, then the
-// subnets and prefixes as address and mask. No texts.
+// Whether A (network byte order) is one of the table's own IPv4 addresses.
+bool IsOwnAddress(const TAddressTable& t, uint32_t A);
+// Whether the 16 bytes at A are one of the table's own IPv6 addresses.
+bool IsOwnAddress6(const TAddressTable& t, const uint8_t* A);
+
+// The table as the program sends it to the capture helper: the hardware address, its flags, then
+// the subnets and prefixes as address and mask. No texts.
 inline constexpr std::size_t kTableFixedBytes = 12;
 inline constexpr std::size_t kTableEntryBytes = 8;
 inline constexpr std::size_t kTableEntry6Bytes = 32;

@@ -7,11 +7,11 @@
 #include <linux/capability.h>
 #include <net/if.h>
 #include <net/if_arp.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -211,8 +211,7 @@ int TCounting::Run(const std::string& device) {
     readerDropped.count_down();
   };
   Snoop.OnCapture = [this](TSnoop* s, const pcap_pkthdr* h, const uint8_t* f) {
-    // Only Ethernet frames carry the hardware addresses the classification reads.
-    if (s->LinkType() == DLT_EN10MB) Counter.Count(f, h->caplen, h->len);
+    Counter.Count(s->LinkType(), f, h->caplen, h->len);
   };
   Snoop.OnReadDone = [this](bool more) { ReadDone(more); };
   Snoop.OnReadError = [this](const std::string&) { ReadFailed = true; };

@@ -3,6 +3,8 @@
 // (IPv6).
 #include "capture/Classify.h"
 
+#include <pcap/dlt.h>
+
 #include <cstring>
 
 namespace zul {
@@ -33,6 +35,15 @@ inline bool LocalAddress6(const TAddressTable& W, const uint8_t* A) {
     if ((half[0] & e.Mask[0]) == e.Net[0] && (half[1] & e.Mask[1]) == e.Net[1]) return true;
   }
   return false;
+}
+
+// Whether the source (or destination) end of an IP header is one of the table's own addresses.
+// `v4` tells which of the two headers `ip` points at, as the frame's EtherType said.
+inline bool OwnEnd(const TAddressTable& W, const uint8_t* ip, bool v4, bool source) {
+  if (ip == nullptr) return true;
+  if (v4)
+    return IsOwnAddress(W, ReadNetworkAddress(ip + (source ? kIPv4SourceOffset : kIPv4DestOffset)));
+  return IsOwnAddress6(W, ip + (source ? kIPv6SourceOffset : kIPv6DestOffset));
 }
 
 // The table's own address; one that was never found matches nothing, not even a zero address.
@@ -70,7 +81,8 @@ void ClassifyFrame(const TAddressTable& W, const uint8_t* frame, uint32_t captur
   bool sourceLocal = true;
   bool destLocal = true;
   const uint8_t* ip = nullptr;
-  if (GetIPv4Header(frame, captured, &ip)) {
+  const bool v4 = GetIPv4Header(frame, captured, &ip);
+  if (v4) {
     sourceLocal = LocalAddress(W, ReadNetworkAddress(ip + kIPv4SourceOffset));
     destLocal = sourceLocal && LocalAddress(W, ReadNetworkAddress(ip + kIPv4DestOffset));
   } else if (GetIPv6Header(frame, captured, &ip)) {
@@ -78,16 +90,87 @@ void ClassifyFrame(const TAddressTable& W, const uint8_t* frame, uint32_t captur
     destLocal = sourceLocal && LocalAddress6(W, ip + kIPv6DestOffset);
   }
   if (!sourceLocal) {
+    // This computer passing an Internet reply on to another: counted on the uplink it came by.
+    if (W.Downstream && IsOwnMAC(W, frame + kSourceMacOffset) && !OwnEnd(W, ip, v4, false)) return;
     if (IsOwnMAC(W, frame + kDestMacOffset)) c[ciWanDown] += L;
     c[ciAllPcsDown] += L;
     return;
   }
   if (!destLocal) {
+    // Another computer's frame that this computer forwards: counted on the uplink it leaves by.
+    if (W.Downstream && IsOwnMAC(W, frame + kDestMacOffset) && !OwnEnd(W, ip, v4, true)) return;
     if (IsOwnMAC(W, frame + kSourceMacOffset)) c[ciWanUp] += L;
     c[ciAllPcsUp] += L;
     return;
   }
   LanFrame(W, frame, L, c);
+}
+
+void ClassifyPacket(const TAddressTable& W, const uint8_t* packet, uint32_t captured, uint32_t L,
+                    TCounterBlock& c) {
+  if (packet == nullptr || captured < 1) return;
+  bool sourceLocal = true, destLocal = true, fromUs = false, toUs = false;
+  const int version = packet[0] >> 4;
+  if (version == 4 && captured >= kIPv4DestOffset + 4) {
+    const uint32_t src = ReadNetworkAddress(packet + kIPv4SourceOffset);
+    const uint32_t dst = ReadNetworkAddress(packet + kIPv4DestOffset);
+    sourceLocal = LocalAddress(W, src);
+    destLocal = LocalAddress(W, dst);
+    fromUs = IsOwnAddress(W, src);
+    toUs = IsOwnAddress(W, dst);
+  } else if (version == 6 && captured >= kIPv6HeaderLength) {
+    sourceLocal = LocalAddress6(W, packet + kIPv6SourceOffset);
+    destLocal = LocalAddress6(W, packet + kIPv6DestOffset);
+    fromUs = IsOwnAddress6(W, packet + kIPv6SourceOffset);
+    toUs = IsOwnAddress6(W, packet + kIPv6DestOffset);
+  } else {
+    return;
+  }
+  // A point-to-point link's peer is its one neighbour: what is not this computer's Internet
+  // traffic is LAN traffic between the two.
+  if (fromUs) {
+    if (destLocal) {
+      c[ciLanUp] += L;
+    } else {
+      c[ciWanUp] += L;
+      c[ciAllPcsUp] += L;
+    }
+  } else if (toUs) {
+    if (sourceLocal) {
+      c[ciLanDown] += L;
+    } else {
+      c[ciWanDown] += L;
+      c[ciAllPcsDown] += L;
+    }
+  } else if (!sourceLocal) {
+    c[ciAllPcsDown] += L;
+  } else if (!destLocal) {
+    c[ciAllPcsUp] += L;
+  }
+}
+
+void ClassifyCaptured(const TAddressTable& W, int linkType, const uint8_t* data, uint32_t captured,
+                      uint32_t L, TCounterBlock& c) {
+  if (data == nullptr) return;
+  switch (linkType) {
+    case DLT_EN10MB:
+      ClassifyFrame(W, data, captured, L, c);
+      break;
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+      ClassifyPacket(W, data, captured, L, c);
+      break;
+    case DLT_LINUX_SLL:
+      // A cooked header of 16 bytes, the protocol in its last two.
+      if (captured > 16) ClassifyPacket(W, data + 16, captured - 16, L, c);
+      break;
+    case DLT_LINUX_SLL2:
+      if (captured > 20) ClassifyPacket(W, data + 20, captured - 20, L, c);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace zul

@@ -93,4 +93,15 @@ void CountLanFrame(const TAddressTable& W, const uint8_t* frame, uint32_t L,
 void ClassifyFrame(const TAddressTable& W, const uint8_t* frame, uint32_t captured, uint32_t L,
                    TCounterBlock& counters);
 
+// Adds an IP packet's length L by the table alone, for an adapter without hardware addresses (a
+// tunnel, a point-to-point link): this computer's when an end is one of the adapter's own
+// addresses, LAN or Internet by subnet. `captured` bytes of it are at `packet`.
+void ClassifyPacket(const TAddressTable& W, const uint8_t* packet, uint32_t captured, uint32_t L,
+                    TCounterBlock& counters);
+
+// Classifies what a capture of link-layer type `linkType` delivered: Ethernet frames by
+// ClassifyFrame, raw and cooked IP by ClassifyPacket; other link types count nowhere.
+void ClassifyCaptured(const TAddressTable& W, int linkType, const uint8_t* data, uint32_t captured,
+                      uint32_t L, TCounterBlock& counters);
+
 }  // namespace zul

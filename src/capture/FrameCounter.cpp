@@ -32,10 +32,10 @@ void TFrameCounter::Refresh() {
   if (HaveTable) Local = Shared;
 }
 
-void TFrameCounter::Count(const uint8_t* frame, uint32_t captured, uint32_t length) {
+void TFrameCounter::Count(int linkType, const uint8_t* frame, uint32_t captured, uint32_t length) {
   // One relaxed load per frame: the table changes seldom.
   if (!LocalSeen || Generation.load(std::memory_order_acquire) != LocalGeneration) Refresh();
-  if (LocalValid) ClassifyFrame(Local, frame, captured, length, Sums);
+  if (LocalValid) ClassifyCaptured(Local, linkType, frame, captured, length, Sums);
 }
 
 bool TFrameCounter::TakeDeltas(TCountDeltas& deltas) {

@@ -22,9 +22,10 @@ class TFrameCounter {
   // count nowhere until a table comes after all.
   void Abandon();
 
-  // Reader thread: counts one Ethernet frame. Before the first table a frame waits for it, since
-  // a frame classified without its adapter's addresses would land in the wrong counters.
-  void Count(const uint8_t* frame, uint32_t captured, uint32_t length);
+  // Reader thread: counts one frame of a capture of link-layer type `linkType`. Before the first
+  // table a frame waits for it, since a frame classified without its adapter's addresses would
+  // land in the wrong counters.
+  void Count(int linkType, const uint8_t* frame, uint32_t captured, uint32_t length);
   // Reader thread, or any thread once the reader has ended: the sums since the last take. False
   // when nothing was counted meanwhile.
   bool TakeDeltas(TCountDeltas& deltas);

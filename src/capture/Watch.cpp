@@ -61,7 +61,48 @@ std::string AdapterLabel(const TWatch& W) {
 
 // Whether the user's choice of adapters takes in watcher k.
 bool ChoiceIncludes(int32_t k) {
-  return Capturing && (Cfg.AllInterfaces || static_cast<int32_t>(Cfg.InterfaceIndex) == k);
+  if (!Capturing) return false;
+  if (Cfg.AllInterfaces) return Watchers[k]->NotUnderAll.empty();
+  return static_cast<int32_t>(Cfg.InterfaceIndex) == k;
+}
+
+// The list entry of a watcher: its description, and why it is left out under all adapters.
+std::string ListEntry(const TWatch& W) {
+  if (W.NotUnderAll.empty()) return W.Description;
+  return W.Description + " (not counted under all adapters: " + W.NotUnderAll + ")";
+}
+
+// Reads how the links sit among each other and marks, for each watcher, whether it forwards to an
+// uplink and whether it is counted under all adapters. True when a list entry changed.
+bool ReadTopology() {
+  const std::vector<TLinkInfo> links = ListLinkInfo();
+  bool anyDefault = false;
+  for (const TLinkInfo& l : links) anyDefault = anyDefault || l.DefaultRoute;
+  auto watched = [&](int index) {
+    for (int32_t k = 0; k < WatcherCount; ++k)
+      for (const TLinkInfo& l : links)
+        if (l.Index == index && l.Name == Watchers[k]->DeviceName) return true;
+    return false;
+  };
+  bool changed = false;
+  for (int32_t k = 0; k < WatcherCount; ++k) {
+    TWatch& w = *Watchers[k];
+    for (const TLinkInfo& l : links) {
+      if (l.Name != w.DeviceName) continue;
+      const bool downstream = anyDefault && !l.DefaultRoute;
+      if (downstream != w.Downstream) {
+        w.Downstream = downstream;
+        if (w.Snoop) w.Snoop->SetTable(w);
+      }
+      std::string why = NotCountedUnderAll(l, links, watched);
+      if (why != w.NotUnderAll) {
+        w.NotUnderAll = std::move(why);
+        AdapterList[k] = ListEntry(w);
+        changed = true;
+      }
+    }
+  }
+  return changed;
 }
 
 const pcap_if_t* FindDevice(const pcap_if_t* list, const std::string& name) {
@@ -83,10 +124,12 @@ void ReadDevice(const pcap_if_t& dev, TWatch& W) {
 void MarkLost(TWatch& W, const std::string& reason) {
   W.Lost = true;
   W.OpenIfIndex = 0;
-  ReportError(CaptureLostKey(W.DeviceName),
-              "Capture on the network adapter " + AdapterLabel(W) + " stopped: " + reason +
-                  ". Its traffic is not counted until the adapter is back; ZUL then resumes "
-                  "by itself.");
+  // Told once on standard error; the tray tip and the readout say so while it lasts, so that
+  // adapters that come and go stack no message boxes.
+  std::fprintf(stderr,
+               "zul: capture on the network adapter %s stopped: %s. Its traffic is not counted "
+               "until the adapter is back; ZUL then resumes by itself.\n",
+               AdapterLabel(W).c_str(), reason.c_str());
 }
 
 // Asks every given capture to stop at once, serves them all while they drain the kernel's ring
@@ -211,9 +254,9 @@ std::vector<TWatchedDevice> SelectWatchedDevices(const pcap_if_t* list, int room
 void TWatch::HandlePacket(TSnoop* Sender, const pcap_pkthdr* PacketHeader,
                           const uint8_t* EthernetHeader) {
   if (PacketHeader == nullptr || Counters == nullptr) return;
-  // A tunnel delivers raw IP; read as Ethernet its bytes would be nonsense.
-  if (Sender != nullptr && Sender->LinkType() != DLT_EN10MB) return;
-  ClassifyFrame(*this, EthernetHeader, PacketHeader->caplen, PacketHeader->len, *Counters);
+  // A tunnel delivers raw IP, read by its IP header alone.
+  ClassifyCaptured(*this, Sender != nullptr ? Sender->LinkType() : DLT_EN10MB, EthernetHeader,
+                   PacketHeader->caplen, PacketHeader->len, *Counters);
 }
 
 void OpenWatcher(TWatch& W) {
@@ -249,10 +292,14 @@ std::string EnumerateAdapters() {
     return error;
   }
   std::vector<std::string> leftOut;
+  const int32_t first = WatcherCount;
   for (const TWatchedDevice& d :
-       SelectWatchedDevices(list.get(), kMaxWatchers - WatcherCount, &leftOut)) {
-    OpenWatcher(AddWatcher(d));
-  }
+       SelectWatchedDevices(list.get(), kMaxWatchers - WatcherCount, &leftOut))
+    AddWatcher(d);
+  ReadTopology();
+  // Under all adapters, one whose traffic another counts stays closed.
+  for (int32_t k = first; k < WatcherCount; ++k)
+    if (!Cfg.AllInterfaces || Watchers[k]->NotUnderAll.empty()) OpenWatcher(*Watchers[k]);
   TellLeftOut(leftOut);
   return {};
 }
@@ -310,6 +357,16 @@ void RefreshWatchers() {
 
 namespace {
 
+// Lets go of watcher k, whose adapter is gone: its capture, its place in the table and in the
+// list. The user's one chosen adapter keeps its place, so that it resumes when it comes back.
+void ReleaseWatcher(int32_t k) {
+  Watchers[k].reset();
+  for (int32_t i = k; i + 1 < WatcherCount; ++i) Watchers[i] = std::move(Watchers[i + 1]);
+  --WatcherCount;
+  AdapterList.erase(AdapterList.begin() + k);
+  if (!Cfg.AllInterfaces && static_cast<int32_t>(Cfg.InterfaceIndex) > k) --Cfg.InterfaceIndex;
+}
+
 void RefreshOnce() {
   std::string error;
   const TDeviceList list = FindAllDevices(error);
@@ -317,6 +374,7 @@ void RefreshOnce() {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
     return;
   }
+  bool listChanged = false;
   for (int32_t k = 0; k < WatcherCount; ++k) {
     TWatch& w = *Watchers[k];
     const pcap_if_t* dev = FindDevice(list.get(), w.DeviceName);
@@ -328,13 +386,21 @@ void RefreshOnce() {
       w.Snoop->Close();
       if (!w.Lost) MarkLost(w, ifIndex == 0 ? "the adapter is gone" : "the adapter was replaced");
     }
+    const bool chosen = !Cfg.AllInterfaces && static_cast<int32_t>(Cfg.InterfaceIndex) == k;
+    if (ifIndex == 0 && !chosen) {
+      std::fprintf(stderr, "zul: the network adapter %s is gone; it is no longer watched\n",
+                   AdapterLabel(w).c_str());
+      ReleaseWatcher(k--);
+      listChanged = true;
+      continue;
+    }
     if (w.Lost && !w.Snoop->Active() && ifIndex != 0 && ChoiceIncludes(k)) OpenWatcher(w);
   }
 
   // Devices not watched yet, appended so that every watcher keeps its place.
   std::vector<TWatchedDevice> fresh;
   std::vector<std::string> leftOut;
-  for (const TWatchedDevice& d : SelectWatchedDevices(list.get(), kMaxWatchers * 2)) {
+  for (const TWatchedDevice& d : SelectWatchedDevices(list.get(), kMaxWatchers * 4)) {
     bool known = false;
     for (int32_t k = 0; k < WatcherCount && !known; ++k) known = Watchers[k]->DeviceName == d.Name;
     if (known) continue;
@@ -343,17 +409,24 @@ void RefreshOnce() {
     else
       leftOut.push_back(d.Name);
   }
-  for (const TWatchedDevice& d : fresh) {
-    const int32_t k = WatcherCount;
-    TWatch& w = AddWatcher(d);
-    if (!ChoiceIncludes(k)) continue;
-    if (Cfg.AllInterfaces)
-      OpenWatcher(w);
-    else
-      MonitorOneAdapter(k);  // the one adapter the user chose has come
+  const int32_t first = WatcherCount;
+  for (const TWatchedDevice& d : fresh) AddWatcher(d);
+  listChanged = ReadTopology() || listChanged || !fresh.empty();
+  for (int32_t k = 0; k < WatcherCount; ++k) {
+    TWatch& w = *Watchers[k];
+    if (ChoiceIncludes(k)) {
+      if (k < first) continue;
+      if (Cfg.AllInterfaces)
+        OpenWatcher(w);
+      else
+        MonitorOneAdapter(k);  // the one adapter the user chose has come
+    } else if (Cfg.AllInterfaces && Capturing && w.Snoop->Active()) {
+      // Its traffic is now counted on another adapter.
+      w.Snoop->Close();
+    }
   }
   TellLeftOut(leftOut);
-  if (!fresh.empty() && AdapterListChanged) AdapterListChanged();
+  if (listChanged && AdapterListChanged) AdapterListChanged();
 }
 
 }  // namespace
@@ -361,7 +434,14 @@ void RefreshOnce() {
 void StartAllWatchers() {
   Capturing = true;
   for (int32_t k = 0; k < WatcherCount; ++k) {
-    if (!Watchers[k]->Snoop->Active()) OpenWatcher(*Watchers[k]);
+    TWatch& w = *Watchers[k];
+    // An adapter whose traffic another counts is left closed (Cfg.AllInterfaces may not be set
+    // yet when the options are applied, so the rule is asked here directly).
+    if (!w.NotUnderAll.empty()) {
+      if (w.Snoop->Active()) w.Snoop->Close();
+      continue;
+    }
+    if (!w.Snoop->Active()) OpenWatcher(w);
   }
 }
 

@@ -58,6 +58,9 @@ class TWatch : public TAddressTable {
   unsigned OpenIfIndex = 0;
   // The capture ended on an error and has been reported; it reopens when the device is back.
   bool Lost = false;
+  // Why the adapter is not counted when every adapter is (its traffic is counted on another);
+  // empty when it is. It is still counted when chosen alone.
+  std::string NotUnderAll;
 
   // Counts one frame by this watcher's table into Counters, for a capture in this process.
   // Sender may be null; a capture that does not deliver Ethernet frames is not classified.
@@ -66,7 +69,8 @@ class TWatch : public TAddressTable {
   TCounterBlock* Counters;
 };
 
-// The watchers, filled from index 0, and their descriptions in the same order.
+// The watchers, filled from index 0, and their descriptions in the same order. A description
+// says so when the adapter is not counted under "all adapters", and why.
 extern std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 extern int32_t WatcherCount;
 extern std::vector<std::string> AdapterList;
