@@ -226,7 +226,8 @@ int TCounting::Run(const std::string& device) {
   readerDropped.wait();
   Out.Hello(kStreamCapture);
   Out.Opened(Snoop.LinkType(), kCaptureSnapLen);
-  LastSent = LastStats = Clock::now();
+  // The kernel's counts go with the first counts, then at most kStatsPeriodMs apart.
+  LastSent = Clock::now();
   if (!Flush(Out)) {
     Counter.Abandon();
     return kHelperStreamFailed;

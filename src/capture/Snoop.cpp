@@ -316,7 +316,6 @@ void TCustomSnoop::ReadLoop(std::stop_token stop) {
     // Blocks in the library's wait on the capture descriptor, with no time-out while the ring
     // is empty: the kernel hands a partly filled block over by its own timer once frames come.
     const int r = ReadOnce(handle);
-    if (r > 0) TakeStats(handle);
     if (r == PCAP_ERROR) {
       error = kReadErrorText;
       reason = LibraryText(pcap_geterr(handle));
@@ -350,6 +349,7 @@ int TCustomSnoop::ReadOnce(pcap_t* handle) {
   if (!ReaderThreadSafe) {
     const int r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::DeliverDirect,
                                 reinterpret_cast<u_char*>(this));
+    if (r > 0) TakeStats(handle);
     if (r > 0 && OnReadDone) OnReadDone(r >= static_cast<int>(BatchLimit));
     return r;
   }
@@ -357,6 +357,7 @@ int TCustomSnoop::ReadOnce(pcap_t* handle) {
   int r = pcap_dispatch(handle, static_cast<int>(BatchLimit), &TCustomSnoop::CollectFrame,
                         reinterpret_cast<u_char*>(this));
   // Frames read are handed over even when a stop came in meanwhile: Close serves them.
+  if (r > 0) TakeStats(handle);
   if (BatchOpen && BatchCount > 0) {
     HandOver();
     // A read that emptied the ring came early: the next one waits a little, so that a busy

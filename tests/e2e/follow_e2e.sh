@@ -112,7 +112,7 @@ rc=$?
 runner=
 [ "$rc" -eq 0 ] || fail "the program ended with $rc after SIGTERM"
 [ -f "$db" ] || fail "no traffic log at $db"
-[ "$(grep -c 'Capture on the network adapter ze0' "$work/zul.log")" -eq 1 ] ||
+[ "$(grep -c 'capture on the network adapter ze0 stopped' "$work/zul.log")" -eq 1 ] ||
   fail "the lost capture was not told exactly once"
 
 # Flag: view. Up and down in kilobytes, worked out from the frames sent above.
