@@ -257,6 +257,8 @@ void TFBFigure::RecordState() {
 void TFBFigure::setVisible(bool visible) {
   QWidget::setVisible(visible);
   RecordState();
+  // A tray host may read the menu without opening it first: its check marks stay current.
+  if (FVCLS) FVCLS->PopupMenu1Popup();
 }
 
 bool TFBFigure::event(QEvent* e) {

@@ -24,6 +24,8 @@ class TFakeHost : public TTrayHost {
     int Tips = 0;
     int Shows = 0;
     int Hides = 0;
+    // The menu the host held when it was first asked to show the icon.
+    QMenu* MenuAtShow = nullptr;
     QString Tip;
     QIcon Icon;
     bool Visible = false;
@@ -31,6 +33,7 @@ class TFakeHost : public TTrayHost {
   explicit TFakeHost(TLog& log, bool available = true) : FLog(log), FAvailable(available) {}
   bool Available() const override { return FAvailable; }
   void SetVisible(bool visible) override {
+    if (visible && FLog.Shows == 0) FLog.MenuAtShow = FMenu;
     ++(visible ? FLog.Shows : FLog.Hides);
     FLog.Visible = visible;
   }
@@ -42,9 +45,11 @@ class TFakeHost : public TTrayHost {
     ++FLog.Tips;
     FLog.Tip = tip;
   }
+  void SetMenu(QMenu* menu) override { FMenu = menu; }
   void Activate(QSystemTrayIcon::ActivationReason reason) { OnActivated(reason); }
 
  private:
+  QMenu* FMenu = nullptr;
   TLog& FLog;
   bool FAvailable;
 };
@@ -251,6 +256,10 @@ TEST_F(TrayMenu, MenuHasTheItemsOfTheTray) {
   EXPECT_EQ(Vcls->NotifyIcon1.ImageList(), &Vcls->ImageList1);
   EXPECT_EQ(Vcls->ImageList1.Count(), 7);
   EXPECT_FALSE(Vcls->NotifyIcon1.Active()) << "start-up turns it on at its end";
+  // A host that draws the menu itself reads it when the icon registers.
+  Vcls->NotifyIcon1.SetActive(true);
+  Vcls->NotifyIcon1.Step();
+  EXPECT_EQ(Log.MenuAtShow, &Vcls->PopupMenu1) << "the menu reaches the host before the icon";
 }
 
 TEST_F(TrayMenu, CheckMarksFollowTheVisibleWindowsWhenTheMenuOpens) {
@@ -259,6 +268,8 @@ TEST_F(TrayMenu, CheckMarksFollowTheVisibleWindowsWhenTheMenuOpens) {
     for (int v = 0; v < 4; ++v)
       Figures[v]->setVisible(std::find(set.begin(), set.end(), v) != set.end());
     Settle();
+    // A StatusNotifierItem host may read the menu without opening it.
+    EXPECT_EQ(Checked(), set) << "before the menu opens";
     Vcls->PopupMenu1.popup(QPoint(10, 10));
     Settle();
     EXPECT_EQ(Checked(), set);
