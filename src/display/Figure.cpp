@@ -24,6 +24,16 @@ namespace {
 
 std::array<TFBFigure*, 4> Created{};
 bool FirstFigureCreated = false;
+// The frame the window manager last drew around a graph window with a title bar. All four have
+// the same decoration, so a window shown a moment ago and not yet framed is counted with it.
+QMargins KnownFrame;
+
+QMargins FrameMargins(const QWidget* w) {
+  const QRect frame = w->frameGeometry();
+  const QRect client = w->geometry();
+  return {client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+          frame.bottom() - client.bottom()};
+}
 
 void Register(TFBFigure* figure) {
   for (TFBFigure*& slot : Created)
@@ -151,6 +161,7 @@ void TFBFigure::MeasureFrame() {
   if (!CaptionVisible()) return;
   const int extra = frameGeometry().height() - height();
   if (extra > 0) FFrameExtra = extra;
+  if (extra > 0 && isVisible()) KnownFrame = FrameMargins(this);
 }
 
 void TFBFigure::SetCaptionVisible(bool show) {
@@ -181,8 +192,10 @@ void TFBFigure::PlaceAt(int left, int top, int width, int height) {
 }
 
 TWinRect TFBFigure::FrameRect() const {
-  const QRect frame = frameGeometry();
-  return {x(), y(), frame.width(), frame.height()};
+  // Not framed yet (just shown, or hidden): the frame its siblings have, if it has a title bar.
+  QMargins m = FrameMargins(this);
+  if (m.isNull() && CaptionVisible()) m = KnownFrame;
+  return {x(), y(), width() + m.left() + m.right(), height() + m.top() + m.bottom()};
 }
 
 namespace {

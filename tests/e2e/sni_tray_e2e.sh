@@ -17,58 +17,13 @@ visible() { xdotool search --onlyvisible --name "$1" | head -1 | grep -q .; }
 
 start_xvfb
 start_openbox
-# A session bus of this test alone.
-read -r DBUS_SESSION_BUS_ADDRESS bus_pid < <(dbus-daemon --session --fork --print-address=1 \
-  --print-pid=1 | paste -sd ' ')
-export DBUS_SESSION_BUS_ADDRESS
-pids+=("$bus_pid")
-
-host_pid=
-start_host() {
-  gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
-  host_pid=$!
-  pids+=("$host_pid")
-  wait_for 100 host_ready || fail "the StatusNotifierItem host did not register"
-}
-host_ready() {
-  gdbus call --session -d org.kde.StatusNotifierWatcher -o /StatusNotifierWatcher \
-    -m org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
-    IsStatusNotifierHostRegistered | grep -q true
-}
-# The bus name of the program's item, once it has registered with the watcher.
-item() {
-  gdbus call --session -d org.kde.StatusNotifierWatcher -o /StatusNotifierWatcher \
-    -m org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
-    RegisteredStatusNotifierItems | grep -o "':[^']*'" | head -1 | tr -d "'" | sed 's,/.*,,'
-}
-has_item() { [ -n "$(item)" ]; }
-prop() {
-  gdbus call --session -d "$svc" -o /StatusNotifierItem -m org.freedesktop.DBus.Properties.Get \
-    org.kde.StatusNotifierItem "$1"
-}
-layout() { gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.GetLayout 0 -- -1 '[]'; }
-# The id of the menu item labelled $1 (as dbusmenu spells it: "_" for the accelerator).
-item_id() { layout | grep -o "([0-9]*, {[^}]*'label': <'$1'>" | head -1 | sed 's/^(\([0-9]*\),.*/\1/'; }
-# The check mark of the item labelled $1: 1 checked, 0 not.
-checked() {
-  layout | grep -o "([0-9]*, {[^}]*'label': <'$1'>[^}]*}" | grep -o "'toggle-state': <[0-9]*>" |
-    grep -o '[0-9]*'
-}
-click() {
-  local id
-  id=$(item_id "$1")
-  [ -n "$id" ] || fail "no menu item \"$1\" in $(layout)"
-  gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.AboutToShow 0 >/dev/null
-  gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.Event "$id" clicked \
-    '<0>' 0 >/dev/null
-}
-
+start_session_bus
 start_host
 "$zul" >"$work/zul.log" 2>&1 &
 zpid=$!
 pids+=("$zpid")
 wait_for 150 has_item || fail "the program's icon did not register with the watcher"
-svc=$(item)
+use_item
 wait_for 100 visible '^Internet & LAN$' || fail "the primary window did not show"
 
 # --- 1. The menu -------------------------------------------------------------------------------
@@ -126,8 +81,7 @@ pids+=("$zpid")
 wait_for 100 visible '^Internet & LAN$' || fail "without a host the primary window did not show"
 start_host
 wait_for 100 has_item || fail "the icon did not register with a host that started later"
-svc=$(item)
-menu=$(prop Menu | grep -o "'/[^']*'" | tr -d "'")
+use_item
 [ -n "$(item_id 'E_xit')" ] || fail "the later icon exports no menu: $(layout)"
 click 'E_xit'
 for _ in $(seq 150); do kill -0 "$zpid" 2>/dev/null || break; sleep 0.1; done
