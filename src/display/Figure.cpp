@@ -1,7 +1,9 @@
 #include "display/Figure.h"
 
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -19,6 +21,7 @@
 namespace zul {
 
 bool LayeredApi = false;
+bool MenuHintPending = false;
 
 namespace {
 
@@ -143,7 +146,30 @@ void TFBFigure::UpdateDisplay() {
 }
 
 void TFBFigure::DisplayStep() {
-  Guarded("figure.tick", [this] { UpdateDisplay(); });
+  Guarded("figure.tick", [this] {
+    if (FPrimary) UpdateNotice();
+    UpdateDisplay();
+  });
+}
+
+void UpdateNotice() {
+  TFBFigure* primary = Figures[tvInternetLan];
+  if (primary == nullptr) return;
+  const std::string problem = CaptureProblem();
+  if (!problem.empty()) {
+    primary->SetNotice(QString::fromStdString(problem));
+    return;
+  }
+  if (MenuHintPending && !TrayMissing()) MenuHintPending = false;
+  primary->SetNotice(MenuHintPending ? QStringLiteral("No tray: right-click for the menu")
+                                     : QString());
+}
+
+void TFBFigure::SetNotice(const QString& text) {
+  if (text == FNotice) return;
+  FNotice = text;
+  setToolTip(text);
+  update();
 }
 
 void TFBFigure::ApplyWindowStyles() {
@@ -286,6 +312,15 @@ void TFBFigure::paintEvent(QPaintEvent*) {
   EnsureSurface();
   QPainter p(this);
   p.drawImage(0, 0, FGraph.Surface());
+  if (FNotice.isEmpty()) return;
+  // Over the readout's place at the bottom, in the colours of a tip.
+  const QFontMetrics fm(font());
+  const int band = std::min(height(), fm.height() + 4);
+  const QRect r(0, height() - band, width(), band);
+  p.fillRect(r, palette().color(QPalette::ToolTipBase));
+  p.setPen(palette().color(QPalette::ToolTipText));
+  p.drawText(r.adjusted(2, 0, -2, 0), Qt::AlignCenter,
+             fm.elidedText(FNotice, Qt::ElideRight, std::max(0, width() - 4)));
 }
 
 void TFBFigure::resizeEvent(QResizeEvent*) {
@@ -353,6 +388,15 @@ void TFBFigure::mouseMoveEvent(QMouseEvent* e) {
 
 void TFBFigure::mouseReleaseEvent(QMouseEvent*) {
   FDragging = false;
+}
+
+void TFBFigure::contextMenuEvent(QContextMenuEvent* e) {
+  // With no tray the menu is here; with one, every button drags a window without a title bar.
+  if (FVCLS == nullptr || !TrayMissing()) return;
+  FDragging = false;
+  MenuHintPending = false;
+  UpdateNotice();
+  FVCLS->PopupMenu1.popup(e->globalPos());
 }
 
 }  // namespace zul

@@ -2,6 +2,7 @@
 // menu's items and what they do to the graph windows, the sound player's refusals, and the way
 // out on a desktop without a notification area.
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -368,7 +369,10 @@ class NoTray : public TrayMenu {
 
 TEST_F(NoTray, SaysSoOnceAndClosingThePrimaryWindowEndsTheProgram) {
   int told = 0;
-  Vcls->NotifyIcon1.OnNoTray = [&] { ++told; };
+  Vcls->NotifyIcon1.OnNoTray = [&, told_ = Vcls->NotifyIcon1.OnNoTray] {
+    ++told;
+    told_();
+  };
   Vcls->NotifyIcon1.SetActive(true);
   RunFor(kTrayIdleDelay + 40);
   Vcls->NotifyIcon1.SetActive(false);
@@ -376,6 +380,19 @@ TEST_F(NoTray, SaysSoOnceAndClosingThePrimaryWindowEndsTheProgram) {
   RunFor(kTrayIdleDelay + 40);
   EXPECT_EQ(told, 1);
   EXPECT_TRUE(TrayMissing());
+
+  // The primary window says where the menu is, and a graph window's right click opens it.
+  Figures[0]->show();
+  UpdateNotice();
+  EXPECT_TRUE(Figures[0]->Notice().contains(QStringLiteral("right-click")));
+  Figures[0]->grab();  // the notice is drawn over the window's lower edge
+  QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(50, 50));
+  QCoreApplication::sendEvent(Figures[0], &right);
+  Settle();
+  EXPECT_TRUE(Vcls->PopupMenu1.isVisible());
+  EXPECT_TRUE(Vcls->NWanLan->isChecked());
+  Vcls->PopupMenu1.hide();
+  EXPECT_TRUE(Figures[0]->Notice().isEmpty()) << "said once: gone once the menu was found";
 
   // A secondary window still only hides.
   Figures[1]->show();
