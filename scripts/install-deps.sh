@@ -12,6 +12,8 @@ packages=(
   prometheus curl desktop-file-utils appstream
   iftop nload tmux
   clang libclang-rt-14-dev llvm
+  # Build: the X11 tray lookup. Tests only: a StatusNotifierItem host on a private session bus.
+  libxcb1-dev haskell-gtk-sni-tray-utils dbus-daemon libglib2.0-bin
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)

@@ -1,7 +1,9 @@
 #include "display/Figure.h"
 
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -19,11 +21,22 @@
 namespace zul {
 
 bool LayeredApi = false;
+bool MenuHintPending = false;
 
 namespace {
 
 std::array<TFBFigure*, 4> Created{};
 bool FirstFigureCreated = false;
+// The frame the window manager last drew around a graph window with a title bar. All four have
+// the same decoration, so a window shown a moment ago and not yet framed is counted with it.
+QMargins KnownFrame;
+
+QMargins FrameMargins(const QWidget* w) {
+  const QRect frame = w->frameGeometry();
+  const QRect client = w->geometry();
+  return {client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+          frame.bottom() - client.bottom()};
+}
 
 void Register(TFBFigure* figure) {
   for (TFBFigure*& slot : Created)
@@ -133,7 +146,30 @@ void TFBFigure::UpdateDisplay() {
 }
 
 void TFBFigure::DisplayStep() {
-  Guarded("figure.tick", [this] { UpdateDisplay(); });
+  Guarded("figure.tick", [this] {
+    if (FPrimary) UpdateNotice();
+    UpdateDisplay();
+  });
+}
+
+void UpdateNotice() {
+  TFBFigure* primary = Figures[tvInternetLan];
+  if (primary == nullptr) return;
+  const std::string problem = CaptureProblem();
+  if (!problem.empty()) {
+    primary->SetNotice(QString::fromStdString(problem));
+    return;
+  }
+  if (MenuHintPending && !TrayMissing()) MenuHintPending = false;
+  primary->SetNotice(MenuHintPending ? QStringLiteral("No tray: right-click for the menu")
+                                     : QString());
+}
+
+void TFBFigure::SetNotice(const QString& text) {
+  if (text == FNotice) return;
+  FNotice = text;
+  setToolTip(text);
+  update();
 }
 
 void TFBFigure::ApplyWindowStyles() {
@@ -151,6 +187,7 @@ void TFBFigure::MeasureFrame() {
   if (!CaptionVisible()) return;
   const int extra = frameGeometry().height() - height();
   if (extra > 0) FFrameExtra = extra;
+  if (extra > 0 && isVisible()) KnownFrame = FrameMargins(this);
 }
 
 void TFBFigure::SetCaptionVisible(bool show) {
@@ -181,8 +218,10 @@ void TFBFigure::PlaceAt(int left, int top, int width, int height) {
 }
 
 TWinRect TFBFigure::FrameRect() const {
-  const QRect frame = frameGeometry();
-  return {x(), y(), frame.width(), frame.height()};
+  // Not framed yet (just shown, or hidden): the frame its siblings have, if it has a title bar.
+  QMargins m = FrameMargins(this);
+  if (m.isNull() && CaptionVisible()) m = KnownFrame;
+  return {x(), y(), width() + m.left() + m.right(), height() + m.top() + m.bottom()};
 }
 
 namespace {
@@ -257,6 +296,8 @@ void TFBFigure::RecordState() {
 void TFBFigure::setVisible(bool visible) {
   QWidget::setVisible(visible);
   RecordState();
+  // A tray host may read the menu without opening it first: its check marks stay current.
+  if (FVCLS) FVCLS->PopupMenu1Popup();
 }
 
 bool TFBFigure::event(QEvent* e) {
@@ -271,6 +312,15 @@ void TFBFigure::paintEvent(QPaintEvent*) {
   EnsureSurface();
   QPainter p(this);
   p.drawImage(0, 0, FGraph.Surface());
+  if (FNotice.isEmpty()) return;
+  // Over the readout's place at the bottom, in the colours of a tip.
+  const QFontMetrics fm(font());
+  const int band = std::min(height(), fm.height() + 4);
+  const QRect r(0, height() - band, width(), band);
+  p.fillRect(r, palette().color(QPalette::ToolTipBase));
+  p.setPen(palette().color(QPalette::ToolTipText));
+  p.drawText(r.adjusted(2, 0, -2, 0), Qt::AlignCenter,
+             fm.elidedText(FNotice, Qt::ElideRight, std::max(0, width() - 4)));
 }
 
 void TFBFigure::resizeEvent(QResizeEvent*) {
@@ -338,6 +388,15 @@ void TFBFigure::mouseMoveEvent(QMouseEvent* e) {
 
 void TFBFigure::mouseReleaseEvent(QMouseEvent*) {
   FDragging = false;
+}
+
+void TFBFigure::contextMenuEvent(QContextMenuEvent* e) {
+  // With no tray the menu is here; with one, every button drags a window without a title bar.
+  if (FVCLS == nullptr || !TrayMissing()) return;
+  FDragging = false;
+  MenuHintPending = false;
+  UpdateNotice();
+  FVCLS->PopupMenu1.popup(e->globalPos());
 }
 
 }  // namespace zul

@@ -74,6 +74,11 @@ class TFBFigure : public QWidget {
 
   void setVisible(bool visible) override;
 
+  // A line the window shows over its lower edge until it is cleared: capture that is off, or
+  // where the menu is on a desktop without a tray. Its whole text is also the window's tip.
+  void SetNotice(const QString& text);
+  QString Notice() const { return FNotice; }
+
   TGraph& Graph() { return FGraph; }
   const TGraph& Graph() const { return FGraph; }
 
@@ -94,6 +99,7 @@ class TFBFigure : public QWidget {
   void mousePressEvent(QMouseEvent* e) override;
   void mouseMoveEvent(QMouseEvent* e) override;
   void mouseReleaseEvent(QMouseEvent* e) override;
+  void contextMenuEvent(QContextMenuEvent* e) override;
 
  private:
   friend void PlaceBottomRight(TFBFigure* figure);
@@ -121,7 +127,14 @@ class TFBFigure : public QWidget {
   // the requested place); only where it comes to rest tells a user's move from the framing.
   QTimer FCornerCheck;
   TWindowState FLastState;
+  QString FNotice;
 };
+
+// Brings the primary window's notice up to date: what keeps capture off, else, on a desktop
+// without a tray until its menu was first opened, where the menu is.
+void UpdateNotice();
+// Told once on a desktop without a tray; cleared when the menu is opened or a tray appears.
+extern bool MenuHintPending;
 
 // Puts a window into the bottom-right corner of the desktop work area.
 void PlaceBottomRight(TFBFigure* figure);

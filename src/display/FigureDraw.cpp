@@ -129,9 +129,13 @@ void TGraph::DrawBackground() {
 
 void TGraph::DrawScaleLabel() {
   if (!FCfg.ShowMaxValue || FSurface.isNull()) return;
-  const QString text =
-      QString::fromStdString(FormatScaleLabel(FFullScale, EffectiveRateUnit(FCfg)));
+  // The first unit whose text fits the strip's length; the largest when none does.
   const QFontMetrics fm(LabelFont);
+  QString text;
+  for (int step = 0; step < kUnitSteps; ++step) {
+    text = QString::fromStdString(FormatScaleLabelIn(FFullScale, EffectiveRateUnit(FCfg), step));
+    if (fm.horizontalAdvance(text) + 1 <= FGraphHeight) break;
+  }
   const int w = fm.horizontalAdvance(text);
   QPainter p(&FSurface);
   p.setFont(LabelFont);
@@ -274,11 +278,21 @@ void TGraph::DrawReadout() {
 
 QString TGraph::ReadoutText() const {
   const uint16_t unit = EffectiveRateUnit(FCfg);
-  return QString::fromStdString(
-      FCfg.ShowAverage
-          ? FormatAverage(FTraffic.HourTotals[FDownIndex], FTraffic.HourTotals[FUpIndex],
-                          FTraffic.HourSeconds, unit)
-          : FormatSecond(FTraffic.LastSample[FDownIndex], FTraffic.LastSample[FUpIndex], unit));
+  double down = FTraffic.LastSample[FDownIndex];
+  double up = FTraffic.LastSample[FUpIndex];
+  if (FCfg.ShowAverage) {
+    const double seconds = FTraffic.HourSeconds == 0 ? 1.0 : FTraffic.HourSeconds;
+    down = static_cast<double>(FTraffic.HourTotals[FDownIndex]) / seconds;
+    up = static_cast<double>(FTraffic.HourTotals[FUpIndex]) / seconds;
+  }
+  // The setting's unit wherever the text fits the box; larger units for rates that do not.
+  const QFontMetrics fm(FFont);
+  QString text;
+  for (int step = 0; step < kUnitSteps; ++step) {
+    text = QString::fromStdString(FormatRatesIn(down, up, unit, step));
+    if (fm.horizontalAdvance(text) <= ClientWidth() - 4) break;
+  }
+  return text;
 }
 
 bool TGraph::StepChangesNothing(int mode) const {

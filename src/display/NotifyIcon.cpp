@@ -10,34 +10,89 @@
 #include <array>
 #include <utility>
 
+#include "platform/TrayHosts.h"
+
 namespace zul {
 
 // --- The desktop's tray ---------------------------------------------------------------------
 
-TQtTrayHost::TQtTrayHost() : FIcon(std::make_unique<QSystemTrayIcon>()) {
-  // Runs on the main thread, from the tray's own event handling.
-  QObject::connect(FIcon.get(), &QSystemTrayIcon::activated, FIcon.get(),
-                   [this](QSystemTrayIcon::ActivationReason reason) {
-                     if (OnActivated) OnActivated(reason);
-                   });
+namespace {
+// How often a program without a notification area looks for one.
+constexpr int kTrayLookMs = 2000;
+}  // namespace
+
+TQtTrayHost::TQtTrayHost() {
+  FLook.setInterval(kTrayLookMs);
+  // Runs on the main thread.
+  QObject::connect(&FLook, &QTimer::timeout, &FLook, [this] { LookForTray(); });
 }
 
 TQtTrayHost::~TQtTrayHost() = default;
 
+void TQtTrayHost::MakeIcon(bool statusNotifier) {
+  FStatusNotifier = statusNotifier;
+  FIcon = std::make_unique<QSystemTrayIcon>();
+  // Runs on the main thread, from the tray's own event handling. A StatusNotifierItem host
+  // activates the icon on its own terms (a click, a tap, a key): that is the double click of an
+  // X11 tray, the one way to open the windows.
+  QObject::connect(FIcon.get(), &QSystemTrayIcon::activated, FIcon.get(),
+                   [this](QSystemTrayIcon::ActivationReason reason) {
+                     if (FStatusNotifier && reason == QSystemTrayIcon::Trigger)
+                       reason = QSystemTrayIcon::DoubleClick;
+                     if (OnActivated) OnActivated(reason);
+                   });
+  // Such a host reads the menu when the icon registers: it must be there first. An X11 tray
+  // leaves the menu to the component, which fills in its check marks before it opens.
+  if (statusNotifier && FMenu) FIcon->setContextMenu(FMenu);
+  FIcon->setIcon(FPicture);
+  FIcon->setToolTip(FTip);
+  if (FWanted) FIcon->setVisible(true);
+}
+
 bool TQtTrayHost::Available() const {
-  return QSystemTrayIcon::isSystemTrayAvailable();
+  if (FIcon) return QSystemTrayIcon::isSystemTrayAvailable();
+  return StatusNotifierHostPresent() || XEmbedTrayPresent();
+}
+
+void TQtTrayHost::LookForTray() {
+  if (FIcon || !FWanted) {
+    FLook.stop();
+    return;
+  }
+  const bool statusNotifier = StatusNotifierHostPresent();
+  if (!statusNotifier && !XEmbedTrayPresent()) return;
+  FLook.stop();
+  MakeIcon(statusNotifier);
+  if (OnAvailableChanged) OnAvailableChanged();
 }
 
 void TQtTrayHost::SetVisible(bool visible) {
-  FIcon->setVisible(visible);
+  FWanted = visible;
+  if (FIcon) {
+    FIcon->setVisible(visible);
+    return;
+  }
+  if (!visible) {
+    FLook.stop();
+    return;
+  }
+  LookForTray();
+  if (!FIcon) FLook.start();
 }
 
 void TQtTrayHost::SetIcon(const QIcon& icon) {
-  FIcon->setIcon(icon);
+  FPicture = icon;
+  if (FIcon) FIcon->setIcon(icon);
 }
 
 void TQtTrayHost::SetToolTip(const QString& tip) {
-  FIcon->setToolTip(tip);
+  FTip = tip;
+  if (FIcon) FIcon->setToolTip(tip);
+}
+
+void TQtTrayHost::SetMenu(QMenu* menu) {
+  FMenu = menu;
+  if (FIcon && FStatusNotifier) FIcon->setContextMenu(menu);
 }
 
 // --- Pictures -------------------------------------------------------------------------------
@@ -107,6 +162,16 @@ TNotifyIcon::~TNotifyIcon() {
 void TNotifyIcon::ConnectHost() {
   // Runs on the main thread: the host reports activations from its event handling.
   FHost->OnActivated = [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); };
+  // Runs on the main thread, from the host's look for a notification area.
+  FHost->OnAvailableChanged = [this] {
+    if (FActive && OnTrayChanged) OnTrayChanged();
+  };
+  FHost->SetMenu(FPopupMenu);
+}
+
+void TNotifyIcon::SetPopupMenu(QMenu* value) {
+  FPopupMenu = value;
+  FHost->SetMenu(value);
 }
 
 void TNotifyIcon::SetHost(std::unique_ptr<TTrayHost> host) {
@@ -263,6 +328,7 @@ void TNotifyIcon::Activated(QSystemTrayIcon::ActivationReason reason) {
     case QSystemTrayIcon::Context:
       RaiseMouse(OnMouseDown, Qt::RightButton);
       RaiseMouse(OnMouseUp, Qt::RightButton);
+      // A host that asks for the menu this way draws none itself.
       if (FPopupMenu) FPopupMenu->popup(QCursor::pos());
       break;
     case QSystemTrayIcon::MiddleClick:

@@ -40,10 +40,17 @@ class TTrayHost {
   virtual void SetVisible(bool visible) = 0;
   virtual void SetIcon(const QIcon& icon) = 0;
   virtual void SetToolTip(const QString& tip) = 0;
+  // The menu a host that draws menus itself (StatusNotifierItem) is given before the icon shows.
+  virtual void SetMenu(QMenu* /*menu*/) {}
   // Set by the component; the host calls it for each mouse activation of the icon.
   std::function<void(QSystemTrayIcon::ActivationReason)> OnActivated;
+  // Set by the component; the host calls it when a notification area appears or goes away.
+  std::function<void()> OnAvailableChanged;
 };
 
+// The desktop's tray through Qt. Qt picks between a StatusNotifierItem host and the X11 tray
+// once per run, when its first icon is made; so the icon is made only once one of them is there,
+// and until then the host looks for one every few seconds.
 class TQtTrayHost : public TTrayHost {
  public:
   TQtTrayHost();
@@ -52,9 +59,20 @@ class TQtTrayHost : public TTrayHost {
   void SetVisible(bool visible) override;
   void SetIcon(const QIcon& icon) override;
   void SetToolTip(const QString& tip) override;
+  void SetMenu(QMenu* menu) override;
 
  private:
+  void LookForTray();
+  void MakeIcon(bool statusNotifier);
+
   std::unique_ptr<QSystemTrayIcon> FIcon;
+  QTimer FLook;
+  bool FWanted = false;
+  bool FStatusNotifier = false;
+  bool FWasAvailable = false;
+  QIcon FPicture;
+  QString FTip;
+  QPointer<QMenu> FMenu;
 };
 
 // An ordered list of pictures, each crisp at several sizes.
@@ -100,13 +118,15 @@ class TNotifyIcon : public QObject {
   // Throws ENotifyIconError "Owner must be a form" when the owner is not a window.
   void SetMinFormToTray(bool value);
   QMenu* PopupMenu() const { return FPopupMenu; }
-  void SetPopupMenu(QMenu* value) { FPopupMenu = value; }
+  void SetPopupMenu(QMenu* value);
 
   std::function<void(TNotifyIcon* sender)> OnDblClick;
   TMouseEvent OnMouseDown;
   TMouseEvent OnMouseUp;
   // Once, the first time the icon is turned on while the desktop has no notification area.
   std::function<void()> OnNoTray;
+  // Each time a notification area appears or goes away while the icon is on.
+  std::function<void()> OnTrayChanged;
 
   // Whether the desktop can show the icon now.
   bool HostAvailable() const { return FHost->Available(); }

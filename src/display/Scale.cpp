@@ -1,6 +1,7 @@
 #include "display/Scale.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 
@@ -24,12 +25,17 @@ std::string Fixed1(double value, int width) {
   return text;
 }
 
-const char* UnitText(uint16_t rateUnit) {
-  return rateUnit == 1 ? "kbps" : "kB/s";
+const char* UnitText(uint16_t rateUnit, int step = 0) {
+  static constexpr std::array<const char*, kUnitSteps> bytes = {"kB/s", "MB/s", "GB/s"};
+  static constexpr std::array<const char*, kUnitSteps> bits = {"kbps", "Mbps", "Gbps"};
+  const auto k = static_cast<std::size_t>(std::clamp(step, 0, kUnitSteps - 1));
+  return rateUnit == 1 ? bits[k] : bytes[k];
 }
 
-double Divisor(uint16_t rateUnit) {
-  return rateUnit == 1 ? 128.0 : 1024.0;
+double Divisor(uint16_t rateUnit, int step = 0) {
+  double d = rateUnit == 1 ? 128.0 : 1024.0;
+  for (int k = 0; k < std::clamp(step, 0, kUnitSteps - 1); ++k) d *= 1024.0;
+  return d;
 }
 
 }  // namespace
@@ -124,6 +130,17 @@ std::string FormatScaleLabel(uint32_t fullScale, uint16_t rateUnit) {
 std::string FormatReadout(double down, double up, uint16_t rateUnit) {
   const std::string unit = UnitText(rateUnit);
   return "DL: " + Fixed1(down, 3) + " " + unit + "  UL: " + Fixed1(up, 3) + " " + unit;
+}
+
+std::string FormatScaleLabelIn(uint32_t fullScale, uint16_t rateUnit, int step) {
+  return Fixed1(fullScale / Divisor(rateUnit, step), 5) + UnitText(rateUnit, step);
+}
+
+std::string FormatRatesIn(double downBytes, double upBytes, uint16_t rateUnit, int step) {
+  const std::string unit = UnitText(rateUnit, step);
+  const double d = Divisor(rateUnit, step);
+  return "DL: " + Fixed1(downBytes / d, 3) + " " + unit + "  UL: " + Fixed1(upBytes / d, 3) + " " +
+         unit;
 }
 
 std::string FormatSecond(uint32_t downBytes, uint32_t upBytes, uint16_t rateUnit) {

@@ -71,6 +71,12 @@ uint32_t AutoScaleCandidate(const TTraffic& traffic, int upIndex, int downIndex,
 
 // "%5.1fkB/s" or "%5.1fkbps" of the full scale.
 std::string FormatScaleLabel(uint32_t fullScale, uint16_t rateUnit);
+// Units by step: 0 the setting's own (kB/s or kbps), 1 MB/s or Mbps, 2 GB/s or Gbps (1024 each).
+// The drawing takes the first step whose text fits its place.
+inline constexpr int kUnitSteps = 3;
+std::string FormatScaleLabelIn(uint32_t fullScale, uint16_t rateUnit, int step);
+// The readout's format in the unit of `step`, from bytes per second.
+std::string FormatRatesIn(double downBytes, double upBytes, uint16_t rateUnit, int step);
 // "DL: %3.1f kB/s  UL: %3.1f kB/s" (or kbps) of values already in the unit.
 std::string FormatReadout(double down, double up, uint16_t rateUnit);
 // The same text for one second's byte counts.

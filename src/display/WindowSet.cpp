@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <cmath>
 #include <vector>
 
 #include "display/Figure.h"
@@ -106,11 +107,19 @@ void PlaceWindow(int index) {
   if (index < 0 || index >= kViewCount) return;
   TFBFigure* k = Figures[index];
   if (k == nullptr || k->isVisible()) return;
+  // Places count in device-independent pixels. At a fractional scale a frame's edges fall
+  // between them, and the window system rounds each place it is given: one pixel more per frame
+  // keeps two frames from sharing a screen row.
+  const qreal ratio = k->devicePixelRatioF();
+  const int allowance = ratio == std::floor(ratio) ? 0 : 1;
   std::vector<TWinRect> visible;
   std::vector<TFBFigure*> owners;
   for (TFBFigure* f : Figures)
     if (f != nullptr && f->isVisible()) {
-      visible.push_back(f->FrameRect());
+      TWinRect r = f->FrameRect();
+      r.Width += allowance;
+      r.Height += allowance;
+      visible.push_back(r);
       owners.push_back(f);
     }
   const QSize desktop = DesktopSize();

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "capture/Notify.h"
+#include "capture/Watch.h"
 #include "display/About.h"
 #include "display/Figure.h"
 #include "display/MyDialog.h"
@@ -118,10 +119,15 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   // The icon joins a notification area that starts later; until then there is no other way out.
   NotifyIcon1.OnNoTray = [] {
     std::fputs(
-        "zul: this desktop has no notification area for the tray icon; until one starts, "
-        "closing the \"Internet & LAN\" window ends the program.\n",
+        "zul: this desktop has no notification area for the tray icon; until one starts, the "
+        "graph windows' right-click menu is the tray menu, and closing the \"Internet & LAN\" "
+        "window ends the program.\n",
         stderr);
+    MenuHintPending = true;
+    UpdateNotice();
   };
+  // Runs on the main thread: a tray appeared, so the window's hint goes.
+  NotifyIcon1.OnTrayChanged = [] { UpdateNotice(); };
   OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 }
 
@@ -173,12 +179,20 @@ void TFVCLS::Timer1Timer() {
     // The one clock: each second due is stored and shown by every graph window, so a stalled
     // loop catches up column by column.
     FSampler->SampleSeconds(FSecondClock.Due(std::chrono::steady_clock::now()), StepAllWindows);
+    UpdateTrayTip();
     if (FSampler->PendingWrites() == 0) ClearError(kLogWriteKey);
   });
 }
 
 void TFVCLS::SetTrayHint(const QString& hint) {
-  NotifyIcon1.SetHint(hint);
+  FReadoutHint = hint;
+  UpdateTrayTip();
+}
+
+void TFVCLS::UpdateTrayTip() {
+  // While capture is off the tip says so rather than show an idle link's rates.
+  const std::string problem = CaptureProblem();
+  NotifyIcon1.SetHint(problem.empty() ? FReadoutHint : QString::fromStdString(problem));
 }
 
 void TFVCLS::SetTrayLevel(uint32_t barHeight, uint32_t graphHeight) {

@@ -40,6 +40,8 @@ class TFVCLS : public QWidget {
   // height out of the height available to bars.
   void SetTrayHint(const QString& hint);
   void SetTrayLevel(uint32_t barHeight, uint32_t graphHeight);
+  // The tip: the last readout, or what keeps capture off.
+  void UpdateTrayTip();
 
   // Opens the sound file by name (closing the one opened before) and starts playing it without
   // waiting for its end. Throws std::runtime_error with a text for the user when the file
@@ -94,6 +96,7 @@ class TFVCLS : public QWidget {
   void MediaPlayer1Error(const QString& text);
 
   std::unique_ptr<TSampler> FSampler;
+  QString FReadoutHint;
   TSecondClock FSecondClock;
   // Made on the first sound: the media framework takes a while to start. The player goes
   // before its output.

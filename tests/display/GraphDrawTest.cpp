@@ -285,6 +285,40 @@ TEST_F(GraphPixels, ReadoutShowsTheHourAverageWhenAsked) {
   EXPECT_EQ(Hints.size(), 1u) << "graphical mode shows no readout";
 }
 
+TEST_F(GraphPixels, RatesThatDoNotFitTakeTheNextUnit) {
+  C.DisplayMode = dmNumeric;
+  const QFontMetrics fm(FigureFont());
+  const struct {
+    uint16_t unit;
+    uint32_t down, up;
+    const char* unitShown;  // the unit the readout must show
+  } cases[] = {
+      {0, 2048, 512, "kB/s"},  // fits: the setting's own format
+      {0, 4'000'000'000u, 4'000'000'000u, "MB/s"},
+      {1, 12'800, 0, "kbps"},
+      {1, 4'000'000'000u, 4'000'000'000u, "Mbps"},
+  };
+  for (const auto& c : cases) {
+    C.RateUnit = c.unit;
+    T.LastSample[ciWanLanDown] = c.down;
+    T.LastSample[ciWanLanUp] = c.up;
+    Hints.clear();
+    G->FormPaint();
+    ASSERT_EQ(Hints.size(), 1u);
+    EXPECT_TRUE(Hints[0].contains(QString::fromUtf8(c.unitShown))) << Hints[0].toStdString();
+    EXPECT_LE(fm.horizontalAdvance(Hints[0]), 217 - 4) << Hints[0].toStdString();
+  }
+  // In a window too narrow for any unit's text the largest one is used.
+  G->SetClientSize(QSize(60, 111));
+  C.RateUnit = 0;
+  Hints.clear();
+  G->FormPaint();
+  ASSERT_EQ(Hints.size(), 1u);
+  EXPECT_TRUE(Hints[0].contains(QStringLiteral("GB/s"))) << Hints[0].toStdString();
+  EXPECT_EQ(FormatRatesIn(77'560'000, 1'048'576, 0, 1), "DL: 74.0 MB/s  UL: 1.0 MB/s");
+  EXPECT_EQ(FormatScaleLabelIn(13'107'200, 1, 1), "100.0Mbps");
+}
+
 TEST_F(GraphPixels, SilentSecondLeavesTheTrayLevel) {
   UseFixedScale();
   G->FormPaint();

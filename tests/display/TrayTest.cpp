@@ -2,6 +2,7 @@
 // menu's items and what they do to the graph windows, the sound player's refusals, and the way
 // out on a desktop without a notification area.
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -24,6 +25,8 @@ class TFakeHost : public TTrayHost {
     int Tips = 0;
     int Shows = 0;
     int Hides = 0;
+    // The menu the host held when it was first asked to show the icon.
+    QMenu* MenuAtShow = nullptr;
     QString Tip;
     QIcon Icon;
     bool Visible = false;
@@ -31,6 +34,7 @@ class TFakeHost : public TTrayHost {
   explicit TFakeHost(TLog& log, bool available = true) : FLog(log), FAvailable(available) {}
   bool Available() const override { return FAvailable; }
   void SetVisible(bool visible) override {
+    if (visible && FLog.Shows == 0) FLog.MenuAtShow = FMenu;
     ++(visible ? FLog.Shows : FLog.Hides);
     FLog.Visible = visible;
   }
@@ -42,9 +46,11 @@ class TFakeHost : public TTrayHost {
     ++FLog.Tips;
     FLog.Tip = tip;
   }
+  void SetMenu(QMenu* menu) override { FMenu = menu; }
   void Activate(QSystemTrayIcon::ActivationReason reason) { OnActivated(reason); }
 
  private:
+  QMenu* FMenu = nullptr;
   TLog& FLog;
   bool FAvailable;
 };
@@ -251,6 +257,10 @@ TEST_F(TrayMenu, MenuHasTheItemsOfTheTray) {
   EXPECT_EQ(Vcls->NotifyIcon1.ImageList(), &Vcls->ImageList1);
   EXPECT_EQ(Vcls->ImageList1.Count(), 7);
   EXPECT_FALSE(Vcls->NotifyIcon1.Active()) << "start-up turns it on at its end";
+  // A host that draws the menu itself reads it when the icon registers.
+  Vcls->NotifyIcon1.SetActive(true);
+  Vcls->NotifyIcon1.Step();
+  EXPECT_EQ(Log.MenuAtShow, &Vcls->PopupMenu1) << "the menu reaches the host before the icon";
 }
 
 TEST_F(TrayMenu, CheckMarksFollowTheVisibleWindowsWhenTheMenuOpens) {
@@ -259,6 +269,8 @@ TEST_F(TrayMenu, CheckMarksFollowTheVisibleWindowsWhenTheMenuOpens) {
     for (int v = 0; v < 4; ++v)
       Figures[v]->setVisible(std::find(set.begin(), set.end(), v) != set.end());
     Settle();
+    // A StatusNotifierItem host may read the menu without opening it.
+    EXPECT_EQ(Checked(), set) << "before the menu opens";
     Vcls->PopupMenu1.popup(QPoint(10, 10));
     Settle();
     EXPECT_EQ(Checked(), set);
@@ -357,7 +369,10 @@ class NoTray : public TrayMenu {
 
 TEST_F(NoTray, SaysSoOnceAndClosingThePrimaryWindowEndsTheProgram) {
   int told = 0;
-  Vcls->NotifyIcon1.OnNoTray = [&] { ++told; };
+  Vcls->NotifyIcon1.OnNoTray = [&, told_ = Vcls->NotifyIcon1.OnNoTray] {
+    ++told;
+    told_();
+  };
   Vcls->NotifyIcon1.SetActive(true);
   RunFor(kTrayIdleDelay + 40);
   Vcls->NotifyIcon1.SetActive(false);
@@ -365,6 +380,19 @@ TEST_F(NoTray, SaysSoOnceAndClosingThePrimaryWindowEndsTheProgram) {
   RunFor(kTrayIdleDelay + 40);
   EXPECT_EQ(told, 1);
   EXPECT_TRUE(TrayMissing());
+
+  // The primary window says where the menu is, and a graph window's right click opens it.
+  Figures[0]->show();
+  UpdateNotice();
+  EXPECT_TRUE(Figures[0]->Notice().contains(QStringLiteral("right-click")));
+  Figures[0]->grab();  // the notice is drawn over the window's lower edge
+  QContextMenuEvent right(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(50, 50));
+  QCoreApplication::sendEvent(Figures[0], &right);
+  Settle();
+  EXPECT_TRUE(Vcls->PopupMenu1.isVisible());
+  EXPECT_TRUE(Vcls->NWanLan->isChecked());
+  Vcls->PopupMenu1.hide();
+  EXPECT_TRUE(Figures[0]->Notice().isEmpty()) << "said once: gone once the menu was found";
 
   // A secondary window still only hides.
   Figures[1]->show();

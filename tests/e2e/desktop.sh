@@ -86,3 +86,59 @@ menu_window() {
       /Height:/{h=$2} END{exit !(o && v && h > 100)}' && { echo "$w"; return; }
   done
 }
+
+# start_session_bus: a session bus of this script alone (the user's is never touched).
+start_session_bus() {
+  read -r DBUS_SESSION_BUS_ADDRESS bus_pid < <(dbus-daemon --session --fork --print-address=1 \
+    --print-pid=1 | paste -sd ' ')
+  export DBUS_SESSION_BUS_ADDRESS
+  pids+=("$bus_pid")
+}
+
+# A StatusNotifierItem host (needs gtk-sni-tray-standalone, gdbus and start_session_bus):
+# start_host starts it with its own watcher at the bottom of the screen (host_pid); item names the
+# program's item on the bus, svc and menu are set by the caller from it (use_item); prop, layout,
+# item_id, checked and click read and click the exported menu.
+host_pid=
+start_host() {
+  gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
+  host_pid=$!
+  pids+=("$host_pid")
+  wait_for 100 host_ready || fail "the StatusNotifierItem host did not register"
+}
+host_ready() {
+  gdbus call --session -d org.kde.StatusNotifierWatcher -o /StatusNotifierWatcher \
+    -m org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
+    IsStatusNotifierHostRegistered | grep -q true
+}
+# The bus name of the program's item, once it has registered with the watcher.
+item() {
+  gdbus call --session -d org.kde.StatusNotifierWatcher -o /StatusNotifierWatcher \
+    -m org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher \
+    RegisteredStatusNotifierItems | grep -o "':[^']*'" | head -1 | tr -d "'" | sed 's,/.*,,'
+}
+has_item() { [ -n "$(item)" ]; }
+prop() {
+  gdbus call --session -d "$svc" -o /StatusNotifierItem -m org.freedesktop.DBus.Properties.Get \
+    org.kde.StatusNotifierItem "$1"
+}
+layout() { gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.GetLayout 0 -- -1 '[]'; }
+# The id of the menu item labelled $1 (as dbusmenu spells it: "_" for the accelerator).
+item_id() { layout | grep -o "([0-9]*, {[^}]*'label': <'$1'>" | head -1 | sed 's/^(\([0-9]*\),.*/\1/'; }
+# The check mark of the item labelled $1: 1 checked, 0 not.
+checked() {
+  layout | grep -o "([0-9]*, {[^}]*'label': <'$1'>[^}]*}" | grep -o "'toggle-state': <[0-9]*>" |
+    grep -o '[0-9]*'
+}
+click() {
+  local id
+  id=$(item_id "$1")
+  [ -n "$id" ] || fail "no menu item \"$1\" in $(layout)"
+  gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.AboutToShow 0 >/dev/null
+  gdbus call --session -d "$svc" -o "$menu" -m com.canonical.dbusmenu.Event "$id" clicked \
+    '<0>' 0 >/dev/null
+}
+use_item() {
+  svc=$(item)
+  menu=$(prop Menu | grep -o "'/[^']*'" | tr -d "'")
+}
