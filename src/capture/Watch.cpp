@@ -42,6 +42,8 @@ bool Capturing = false;
 std::vector<std::string> ToldLeftOut;
 // The last open or listing was refused for want of the right to capture.
 bool PermissionMissing = false;
+// Why the adapters could not be listed at the last try; empty when they could.
+std::string ListFailure;
 
 bool IsLinkLocal6(const uint8_t* a) {
   return a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
@@ -283,6 +285,7 @@ void OpenWatcher(TWatch& W) {
 std::string EnumerateAdapters() {
   std::string error;
   const TDeviceList list = FindAllDevices(error);
+  ListFailure = error;
   if (!error.empty()) {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
     if (LooksLikePermission(error)) {
@@ -329,6 +332,7 @@ bool FollowingChanges() {
 
 std::string CaptureProblem() {
   if (PermissionMissing) return "capture is off: no permission to capture";
+  if (!ListFailure.empty()) return "capture is off: the adapters cannot be listed";
   std::string lost;
   for (int32_t k = 0; k < WatcherCount; ++k) {
     if (!Watchers[k]->Lost || !ChoiceIncludes(k)) continue;
@@ -370,6 +374,7 @@ void ReleaseWatcher(int32_t k) {
 void RefreshOnce() {
   std::string error;
   const TDeviceList list = FindAllDevices(error);
+  ListFailure = error;
   if (!error.empty()) {
     std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
     return;
@@ -473,6 +478,7 @@ void ReleaseWatchers() {
   AdapterList.clear();
   ToldLeftOut.clear();
   PermissionMissing = false;
+  ListFailure.clear();
   Capturing = false;
 }
 
