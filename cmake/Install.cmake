@@ -21,7 +21,38 @@ install(FILES ${zul_link_dir}/zul DESTINATION bin)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/${ZUL_APP_ID}.desktop DESTINATION share/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/${ZUL_APP_ID}.svg
         DESTINATION share/icons/hicolor/scalable/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/${ZUL_APP_ID}.metainfo.xml DESTINATION share/metainfo)
+
+# The project's addresses and licence, for the metadata and the package's copyright file.
+set(ZUL_PROJECT_URL "https://zul.example.org" CACHE STRING "The project's home page")
+set(ZUL_BUGS_URL "${ZUL_PROJECT_URL}/issues" CACHE STRING "Where bugs are reported")
+set(ZUL_SCREENSHOT_URL "${ZUL_PROJECT_URL}/screenshots" CACHE STRING
+    "Folder on the web holding the screenshots of docs/ under their names there")
+set(ZUL_LICENSE GPL-3.0-or-later)
+set(CPACK_PACKAGE_CONTACT "ZUL developers <zul@example.org>")
+set(zul_pkg_build ${PROJECT_BINARY_DIR}/packaging)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/${ZUL_APP_ID}.metainfo.xml.in
+               ${zul_pkg_build}/${ZUL_APP_ID}.metainfo.xml @ONLY)
+install(FILES ${zul_pkg_build}/${ZUL_APP_ID}.metainfo.xml DESTINATION share/metainfo)
+
+# Debian's documents: the copyright file, the changelog and the manual pages, the last two
+# compressed as Debian wants them (gzip -9, no name or time inside). The man pages and the
+# completion serve an install without the package as well.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${zul_pkg_build}/copyright @ONLY)
+set(zul_gz_files)
+foreach(src changelog zul.1 zul-capture.1)
+  set(gz ${zul_pkg_build}/${src}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${PROJECT_SOURCE_DIR}/packaging/${src} ${gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/${src} VERBATIM)
+  list(APPEND zul_gz_files ${gz})
+endforeach()
+add_custom_target(zul_docs ALL DEPENDS ${zul_gz_files})
+install(FILES ${zul_pkg_build}/copyright ${zul_pkg_build}/changelog.gz DESTINATION share/doc/zul)
+install(FILES ${zul_pkg_build}/zul.1.gz ${zul_pkg_build}/zul-capture.1.gz DESTINATION share/man/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/zul.bash-completion
+        DESTINATION share/bash-completion/completions RENAME zul)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/zul.lintian-overrides
+        DESTINATION share/lintian/overrides RENAME zul)
 
 # Only the helper ever gets the capture capabilities. An install as root straight into the system
 # gives them (and the group); one into a DESTDIR cannot, since archives do not keep them, and
@@ -60,13 +91,15 @@ if(TARGET zul-capture)
 endif()
 
 # The Debian package: cpack -G DEB in the build folder.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${PROJECT_BINARY_DIR}/packaging/postinst
-               @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-               GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(zul_script_mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${zul_pkg_build}/postinst @ONLY
+               ${zul_script_mode})
+# Copied so that the package's scripts have their mode whatever the checkout gave the file.
+file(COPY ${PROJECT_SOURCE_DIR}/packaging/postrm DESTINATION ${zul_pkg_build} ${zul_script_mode})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zul)
-set(CPACK_PACKAGE_CONTACT "ZUL developers <zul@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network bandwidth monitor")
 # Lines of the control file's description stay under 80 columns.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
@@ -77,9 +110,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${ZUL_PROJECT_URL})
 # libcap2-bin for the postinst's setcap; the GStreamer plugins play the alert sound (wavparse is in
-# the good set) through Qt Multimedia, which loads them at run time, out of dpkg-shlibdeps' sight.
-set(zul_depends libcap2-bin gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+# the good set) through Qt Multimedia, which loads them at run time, out of dpkg-shlibdeps' sight;
+# a font with the CJK glyphs of the message dialog's "确定" button, which would otherwise show
+# empty boxes where no such font is installed.
+set(zul_depends libcap2-bin gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    "fonts-wqy-microhei | fonts-noto-cjk")
 if(NOT ZUL_CAPTURE_GROUP STREQUAL "")
   list(APPEND zul_depends passwd)
 endif()
@@ -91,6 +128,6 @@ else()
        libsqlite3-0)
 endif()
 list(JOIN zul_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zul_pkg_build}/postinst ${zul_pkg_build}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

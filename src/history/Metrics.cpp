@@ -1,5 +1,8 @@
 #include "history/Metrics.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -7,8 +10,13 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #include "capture/Sampler.h"
 #include "capture/Traffic.h"
@@ -16,6 +24,8 @@
 #include "display/vcls.h"
 #include "history/Period.h"
 #include "platform/ErrorReport.h"
+#include "platform/Files.h"
+#include "platform/PeerUser.h"
 #include "vartype.h"
 
 namespace zul {
@@ -28,10 +38,15 @@ double EpochSeconds(system_clock::time_point t) {
   return duration<double>(t.time_since_epoch()).count();
 }
 
-QByteArray Response(const char* status, const char* contentType, const std::string& body) {
+QByteArray Response(const char* status, const char* contentType, const std::string& body,
+                    const char* extraHeader = nullptr) {
   QByteArray r;
   r += "HTTP/1.1 ";
   r += status;
+  if (extraHeader != nullptr) {
+    r += "\r\n";
+    r += extraHeader;
+  }
   r += "\r\nContent-Type: ";
   r += contentType;
   r += "\r\nContent-Length: ";
@@ -50,22 +65,26 @@ qsizetype HeadEnd(const QByteArray& buffer) {
   return std::min(crlf, lf);
 }
 
-QByteArray Answer(const QByteArray& head, const std::function<std::string()>& body) {
-  const qsizetype eol = head.indexOf('\n');
-  const QList<QByteArray> parts = (eol < 0 ? head : head.left(eol)).trimmed().split(' ');
-  if (parts.size() != 3 || !parts[2].startsWith("HTTP/"))
-    return Response("400 Bad Request", "text/plain; charset=utf-8", "Bad request.\n");
-  QByteArray path = parts[1];
-  if (const qsizetype q = path.indexOf('?'); q >= 0) path.truncate(q);
-  if (parts[0] != "GET" || path != "/metrics")
-    return Response("404 Not Found", "text/plain; charset=utf-8",
-                    "Not found. The metrics are at /metrics.\n");
-  try {
-    return Response("200 OK", kMetricsContentType, body());
-  } catch (const std::exception& e) {
-    return Response("500 Internal Server Error", "text/plain; charset=utf-8",
-                    std::string(e.what()) + "\n");
+constexpr const char* kPlainText = "text/plain; charset=utf-8";
+
+// Whether the request's head carries "Authorization: Bearer `token`". Compared in constant time,
+// so that the answer's timing tells nothing about how much of a guess was right.
+bool HasToken(const QByteArray& head, const std::string& token) {
+  bool found = false;
+  for (const QByteArray& line : head.split('\n')) {
+    const qsizetype colon = line.indexOf(':');
+    if (colon < 0 || line.left(colon).trimmed().toLower() != "authorization") continue;
+    const QByteArray value = line.mid(colon + 1).trimmed();
+    const qsizetype blank = value.indexOf(' ');
+    if (blank < 0 || value.left(blank).toLower() != "bearer") continue;
+    const QByteArray given = value.mid(blank + 1).trimmed();
+    if (static_cast<std::size_t>(given.size()) != token.size()) continue;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < token.size(); ++i)
+      diff |= static_cast<unsigned char>(given[static_cast<qsizetype>(i)] ^ token[i]);
+    found = found || diff == 0;
   }
+  return found;
 }
 
 // Kilobytes as the log stores them, to whole bytes.
@@ -80,31 +99,61 @@ std::optional<uint64_t> KernelDrops(const TRemoteSnoop& snoop) {
   return std::nullopt;
 }
 
-// The logged amounts of one record per view, plus the running hour when it belongs to it.
-std::optional<TViewAmounts> LoggedPlusHour(TTrafficLog& log, int grouping, TDate key,
-                                           bool hourBelongs) {
+// The logged amounts of one record per view.
+TViewAmounts Logged(TTrafficLog& log, int grouping, TDate key) {
   TViewAmounts a{};
   for (int v = 0; v < kViewCount; ++v) {
     const std::optional<std::string> sql = QueryText(v, grouping, TPeriod{pmOneDate, key, {}});
-    if (!sql) return std::nullopt;
+    if (!sql) throw std::runtime_error("no query for the view's record");
     auto& slot = a[static_cast<std::size_t>(v)];
     for (const TLogRecord& r : log.Select(*sql)) {
       slot[kDirDown] += LoggedBytes(r.Dn);
       slot[kDirUp] += LoggedBytes(r.Up);
     }
-    if (hourBelongs) {
-      const TCounterPair pair = kViewCounters[static_cast<std::size_t>(v)];
-      slot[kDirDown] += Traffic.HourTotals[static_cast<std::size_t>(pair.Down)];
-      slot[kDirUp] += Traffic.HourTotals[static_cast<std::size_t>(pair.Up)];
-    }
+  }
+  return a;
+}
+
+// Today's and this month's logged records, read again only when the day changes or the log has
+// written since: between the hourly writes a scrape reads nothing from the log.
+struct TLoggedTotals {
+  TDate Day{};
+  std::optional<system_clock::time_point> Written;
+  TViewAmounts Today{};
+  TViewAmounts Month{};
+  bool Valid = false;
+};
+TLoggedTotals LoggedCache;
+
+const TLoggedTotals& LoggedTotals(TTrafficLog& log, TDate today) {
+  const auto written = log.LastWriteTime();
+  if (!LoggedCache.Valid || LoggedCache.Day != today || LoggedCache.Written != written) {
+    LoggedCache.Valid = false;
+    LoggedCache.Today = Logged(log, lgDaily, today);
+    LoggedCache.Month = Logged(log, lgMonthly, TDate{MonthEnd(today)});
+    LoggedCache.Day = today;
+    LoggedCache.Written = written;
+    LoggedCache.Valid = true;
+  }
+  return LoggedCache;
+}
+
+// `logged` plus the running hour's totals.
+TViewAmounts PlusHour(TViewAmounts a) {
+  for (int v = 0; v < kViewCount; ++v) {
+    const TCounterPair pair = kViewCounters[static_cast<std::size_t>(v)];
+    auto& slot = a[static_cast<std::size_t>(v)];
+    slot[kDirDown] += Traffic.HourTotals[static_cast<std::size_t>(pair.Down)];
+    slot[kDirUp] += Traffic.HourTotals[static_cast<std::size_t>(pair.Up)];
   }
   return a;
 }
 
 }  // namespace
 
-TMetricsServer::TMetricsServer(std::function<std::string()> body, QObject* parent)
-    : QObject(parent), FBody(std::move(body)) {}
+TMetricsServer::TMetricsServer(std::function<std::string()> body, std::string token,
+                               QObject* parent)
+    : QObject(parent), FBody(std::move(body)), FToken(std::move(token)) {}
 
 TMetricsServer::~TMetricsServer() {
   Close();
@@ -112,20 +161,35 @@ TMetricsServer::~TMetricsServer() {
 
 bool TMetricsServer::Listen(uint16_t port, std::string& error) {
   Close();
+  const auto taken = [&](const char* address, uint16_t p) {
+    return "Port " + std::to_string(p) + " on " + address +
+           " is taken by another program, so ZUL serves no metrics. Choose a free port with "
+           "--metrics-port or MetricsPort in zul.ini.";
+  };
   auto* v4 = new QTcpServer(this);
   if (!v4->listen(QHostAddress::LocalHost, port)) {
-    error = "Cannot serve metrics on 127.0.0.1 port " + std::to_string(port) + ": " +
-            v4->errorString().toStdString() + ".";
+    error = v4->serverError() == QAbstractSocket::AddressInUseError
+                ? taken("127.0.0.1", port)
+                : "Cannot serve metrics on 127.0.0.1 port " + std::to_string(port) + ": " +
+                      v4->errorString().toStdString() + ".";
     delete v4;
     return false;
   }
   FServers.push_back(v4);
-  // A machine without IPv6 (or with ::1 taken) is still served on IPv4.
+  // A machine without IPv6 is served on IPv4 alone; ::1 held by another program is not, since
+  // clients that ask for "localhost" may go there first and hand it the token.
   auto* v6 = new QTcpServer(this);
-  if (v6->listen(QHostAddress::LocalHostIPv6, v4->serverPort()))
+  if (v6->listen(QHostAddress::LocalHostIPv6, v4->serverPort())) {
     FServers.push_back(v6);
-  else
+  } else {
+    const bool inUse = v6->serverError() == QAbstractSocket::AddressInUseError;
     delete v6;
+    if (inUse) {
+      error = taken("::1", v4->serverPort());
+      Close();
+      return false;
+    }
+  }
   for (QTcpServer* s : FServers)
     connect(s, &QTcpServer::newConnection, this, [this, s] { TakeConnections(s); });
   return true;
@@ -140,6 +204,7 @@ void TMetricsServer::Close() {
     delete socket;
   }
   FOpen = 0;
+  FOpenPerUser.clear();
 }
 
 uint16_t TMetricsServer::Port() const {
@@ -151,17 +216,57 @@ bool TMetricsServer::IsListening() const {
 }
 
 void TMetricsServer::TakeConnections(QTcpServer* server) {
+  // Connections whose user the kernel cannot tell share one count.
+  constexpr uint32_t kUnknownUser = UINT32_MAX;
   while (QTcpSocket* socket = server->nextPendingConnection()) {
-    if (FOpen >= MaxConnections) {
+    const uint32_t user =
+        LocalPeerUser(static_cast<int>(socket->socketDescriptor())).value_or(kUnknownUser);
+    int& mine = FOpenPerUser[user];
+    if (FOpen >= MaxConnections || mine >= MaxConnectionsPerUser) {
       // A flood waits for nothing of ours: those past the bound are dropped at once.
+      if (mine == 0) FOpenPerUser.erase(user);
       socket->abort();
       socket->deleteLater();
       continue;
     }
     socket->setParent(this);
     ++FOpen;
-    connect(socket, &QObject::destroyed, this, [this] { --FOpen; });
+    ++mine;
+    connect(socket, &QObject::destroyed, this, [this, user] {
+      --FOpen;
+      if (const auto it = FOpenPerUser.find(user); it != FOpenPerUser.end() && --it->second <= 0)
+        FOpenPerUser.erase(it);
+    });
     Serve(socket);
+  }
+}
+
+const std::string& TMetricsServer::Body() {
+  const auto now = steady_clock::now();
+  if (!FLastBuilt || now - *FLastBuilt >= MinBuildInterval) {
+    FLastBody = FBody();
+    FLastBuilt = now;
+  }
+  return FLastBody;
+}
+
+QByteArray TMetricsServer::Answer(const QByteArray& head) {
+  // Nothing, not even whether the path exists, without the token.
+  if (!HasToken(head, FToken))
+    return Response("401 Unauthorized", kPlainText, "Unauthorized.\n",
+                    "WWW-Authenticate: Bearer realm=\"zul\"");
+  const qsizetype eol = head.indexOf('\n');
+  const QList<QByteArray> parts = (eol < 0 ? head : head.left(eol)).trimmed().split(' ');
+  if (parts.size() != 3 || !parts[2].startsWith("HTTP/"))
+    return Response("400 Bad Request", kPlainText, "Bad request.\n");
+  QByteArray path = parts[1];
+  if (const qsizetype q = path.indexOf('?'); q >= 0) path.truncate(q);
+  if (parts[0] != "GET" || path != "/metrics")
+    return Response("404 Not Found", kPlainText, "Not found. The metrics are at /metrics.\n");
+  try {
+    return Response("200 OK", kMetricsContentType, Body());
+  } catch (const std::exception& e) {
+    return Response("500 Internal Server Error", kPlainText, std::string(e.what()) + "\n");
   }
 }
 
@@ -185,10 +290,9 @@ void TMetricsServer::Serve(QTcpSocket* socket) {
     const qsizetype end = HeadEnd(*buffer);
     QByteArray reply;
     if (end >= 0)
-      reply = Answer(buffer->left(end), FBody);
+      reply = Answer(buffer->left(end));
     else if (buffer->size() > MaxRequestBytes)
-      reply = Response("431 Request Header Fields Too Large", "text/plain; charset=utf-8",
-                       "Request too large.\n");
+      reply = Response("431 Request Header Fields Too Large", kPlainText, "Request too large.\n");
     else
       return;
     disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
@@ -196,6 +300,37 @@ void TMetricsServer::Serve(QTcpSocket* socket) {
     socket->write(reply);
     socket->disconnectFromHost();  // after the answer is out
   });
+}
+
+std::string MetricsToken(const std::string& path) {
+  constexpr std::size_t kRandomBytes = 32;
+  const TUniqueFd file = OpenPrivateFile(path, "metrics token file");
+  std::string kept(256, '\0');
+  const ssize_t n = pread(file.Get(), kept.data(), kept.size(), 0);
+  if (n < 0)
+    throw std::runtime_error("Cannot read the metrics token file " + path + ": " +
+                             std::strerror(errno));
+  kept.resize(static_cast<std::size_t>(n));
+  while (!kept.empty() && std::isspace(static_cast<unsigned char>(kept.back()))) kept.pop_back();
+  // A token of the user's own is kept when it is one HTTP header can carry and hard to guess.
+  const bool usable =
+      kept.size() >= 16 && kept.size() < 256 &&
+      std::all_of(kept.begin(), kept.end(), [](char c) { return c > ' ' && c < 127; });
+  if (usable) return kept;
+
+  uint8_t random[kRandomBytes];
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+    throw std::runtime_error("Cannot make a metrics token: " + std::string(std::strerror(errno)));
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const uint8_t b : random) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  const std::string text = token + "\n";
+  WriteFileAtomically(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()},
+                      kPrivateFileMode, "metrics token file");
+  return token;
 }
 
 TMetricsSnapshot ProgramMetrics() {
@@ -229,10 +364,11 @@ TMetricsSnapshot ProgramMetrics() {
   const TDate today = LocalNow().Date;
   const TDate hourDate = Sampler != nullptr ? Sampler->HourDate() : TDate{};
   try {
-    s.Today = LoggedPlusHour(log, lgDaily, today, hourDate == today);
-    s.Month = LoggedPlusHour(
-        log, lgMonthly, TDate{MonthEnd(today)},
-        hourDate.ok() && hourDate.year() == today.year() && hourDate.month() == today.month());
+    const TLoggedTotals& logged = LoggedTotals(log, today);
+    s.Today = hourDate == today ? PlusHour(logged.Today) : logged.Today;
+    const bool hourInMonth =
+        hourDate.ok() && hourDate.year() == today.year() && hourDate.month() == today.month();
+    s.Month = hourInMonth ? PlusHour(logged.Month) : logged.Month;
   } catch (const std::exception&) {
     // A log that cannot be read now: no totals rather than wrong ones.
     s.Today.reset();
@@ -268,9 +404,18 @@ void StartMetrics(QObject* owner) {
   const uint16_t port = MetricsPortSetting(DataDir + "zul.ini", error);
   if (!error.empty()) ReportError("metrics.config", error);
   if (port == 0) return;
-  auto* server = new TMetricsServer([] { return RenderMetrics(ProgramMetrics()); }, owner);
+  std::string token;
+  try {
+    MakePrivateDir(DataDir, "data folder");
+    token = MetricsToken(DataDir + kMetricsTokenFile);
+  } catch (const std::exception& e) {
+    ReportError("metrics.token", std::string(e.what()) + " ZUL serves no metrics.");
+    return;
+  }
+  auto* server =
+      new TMetricsServer([] { return RenderMetrics(ProgramMetrics()); }, std::move(token), owner);
   if (!server->Listen(port, error)) {
-    ReportError("metrics.listen", error + " The program goes on without it.");
+    ReportError("metrics.listen", error);
     delete server;
   }
 }

@@ -64,19 +64,24 @@ std::string FindRuntimeDir() {
 
   std::string tmp = EnvOrEmpty("TMPDIR");
   if (tmp.empty() || tmp.front() != '/') tmp = "/tmp";
-  std::string own = WithSlash(tmp) + "zul-" + std::to_string(geteuid());
-  if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST)
-    throw std::runtime_error("Cannot create the runtime folder " + own + ": " +
+  // In a shared temporary folder another user may take our name first, as a folder, a file or a
+  // link, to catch our socket or keep us from starting. Such a name is passed over for the next
+  // one: every start of this user goes down the same list and finds the same folder. Past the
+  // list, a fresh random name.
+  const std::string base = WithSlash(tmp) + "zul-" + std::to_string(geteuid());
+  for (int i = 0; i < kRuntimeDirNames; ++i) {
+    const std::string own = i == 0 ? base : base + "." + std::to_string(i);
+    if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) continue;
+    if (!IsPrivateDir(own)) continue;
+    // Ours and private, but closed to ourselves (a chmod gone wrong): open it to us again.
+    if (!IsWritableDir(own) && (chmod(own.c_str(), 0700) != 0 || !IsWritableDir(own))) continue;
+    return WithSlash(own);
+  }
+  std::string fresh = base + "-XXXXXX";
+  if (mkdtemp(fresh.data()) == nullptr)
+    throw std::runtime_error("Cannot create a private runtime folder in " + tmp + ": " +
                              std::strerror(errno));
-  // Someone else may have made it first to catch our socket: refuse anything not private.
-  if (!IsPrivateDir(own))
-    throw std::runtime_error("The runtime folder " + own +
-                             " is not a private folder of this user; remove it and start again.");
-  // Ours and private, but closed to ourselves (a chmod gone wrong): open it to us again.
-  if (!IsWritableDir(own) && (chmod(own.c_str(), 0700) != 0 || !IsWritableDir(own)))
-    throw std::runtime_error("Cannot write to the runtime folder " + own + ": " +
-                             std::strerror(errno));
-  return WithSlash(own);
+  return WithSlash(fresh);
 }
 
 }  // namespace zul

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The real program with --metrics-port, scraped with curl: the counters equal the bytes of frames
-# injected into its network namespace (as root; without root it runs idle on the host), today's
-# and this month's gauges are the log's records plus the running hour, clients that send nothing,
-# send too much or open many connections neither stall nor crash it, and it listens on loopback
-# alone. An export of the log runs meanwhile.
+# The real program with --metrics-port, scraped with curl and its token: the counters equal the
+# bytes of frames injected into its network namespace (as root; without root it runs idle on the
+# host), today's and this month's gauges are the log's records plus the running hour, a request
+# without the token or with a wrong one gets 401 alone, clients that send nothing, send too much
+# or open many connections neither stall nor crash it, another user's idle connections do not
+# keep the owner's scrapes out, and it listens on loopback alone. An export of the log runs
+# meanwhile.
 #
 #   metrics_e2e.sh ZUL-BINARY INJECTOR-BINARY
 set -u
@@ -80,7 +82,8 @@ chmod 600 "$db"
 
 inA xvfb-run -a -s "-screen 0 1280x1024x24" "$zul" --metrics-port "$port" >"$work/zul.log" 2>&1 &
 runner=$!
-scrape() { inA curl -sS --max-time 5 "$url"; }
+token_file=$XDG_DATA_HOME/Halvane/ZUL/metrics.token
+scrape() { inA curl -sS --fail --max-time 5 -H "Authorization: Bearer $(cat "$token_file")" "$url"; }
 served=
 for _ in $(seq 200); do
   scrape >"$work/first.txt" 2>/dev/null && { served=1; break; }
@@ -121,10 +124,22 @@ else
   want=()
 fi
 
+[ "$(stat -c %a "$token_file")" = 600 ] || fail "the token file has mode $(stat -c %a "$token_file")"
+[ "$(wc -c <"$token_file")" -ge 33 ] || fail "the token is too short: $(cat "$token_file")"
+# Without the token, or with a wrong one: 401 and nothing else.
+for auth in "" "Authorization: Bearer wrong" "Authorization: Basic $(cat "$token_file")"; do
+  code=$(inA curl -s -o "$work/denied.txt" -w '%{http_code}' --max-time 5 ${auth:+-H "$auth"} "$url")
+  [ "$code" = 401 ] || fail "a request with '${auth:-no token}' got HTTP $code"
+  grep -q zul_ "$work/denied.txt" && fail "a request with '${auth:-no token}' got metrics"
+done
+echo "ok: without the right token, 401 alone"
+
 scrape >"$work/metrics.txt" || fail "the scrape failed"
-if command -v promtool >/dev/null; then
-  promtool check metrics <"$work/metrics.txt" >"$work/promtool.txt" 2>&1 ||
-    fail "promtool refuses the text: $(cat "$work/promtool.txt")"
+if /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null; then
+  /usr/bin/python3 "$(dirname "$0")/check_metrics.py" <"$work/metrics.txt" >"$work/check.txt" 2>&1 ||
+    fail "the parser refuses the text: $(cat "$work/check.txt")"
+else
+  echo "note: python3-prometheus-client is not installed: the text is not parsed"
 fi
 [ "$(value zul_log_open "" "$work/metrics.txt")" = 1 ] || fail "the log is not reported open"
 # Today's and this month's "Internet" records from the log, in bytes.
@@ -175,13 +190,30 @@ while read -r addr; do
 done <<<"$listening"
 echo "ok: listening on $(echo $listening)"
 
-# Hostile clients: one that sends nothing, a header of 256 KiB, and 40 idle connections.
-# hold: one connection that sends nothing for 20 s, as a single process that the kill ends.
+# Hostile clients: one that sends nothing, a header of 256 KiB, and 40 idle connections, of
+# another user and of the owner.
+# hold [USER-ID]: one connection that sends nothing for 20 s, as a single process that the kill
+# ends; as another user when one is given.
 hold() {
-  local script="exec 3<>/dev/tcp/127.0.0.1/$port && exec sleep 20"
-  if [ -n "$netns" ]; then exec ip netns exec "$nsA" bash -c "$script"; fi
-  exec bash -c "$script"
+  local script="exec 3<>/dev/tcp/127.0.0.1/$port && exec sleep 20" as=()
+  [ -n "${1-}" ] && as=(setpriv --reuid="$1" --regid="$1" --clear-groups)
+  if [ -n "$netns" ]; then exec ip netns exec "$nsA" "${as[@]}" bash -c "$script"; fi
+  exec "${as[@]}" bash -c "$script"
 }
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  for _ in $(seq 40); do
+    hold 65534 2>/dev/null &
+    held+=($!)
+    disown $!
+  done
+  sleep 0.5
+  for _ in 1 2 3; do
+    scrape >/dev/null || fail "another user's 40 idle connections keep the owner's scrape out"
+  done
+  echo "ok: another user's idle connections do not starve the owner"
+else
+  echo "note: not root: no client of another user"
+fi
 hold 2>/dev/null &
 held+=($!)
 disown $!

@@ -1,10 +1,14 @@
-// The metrics endpoint over real sockets: what it answers, and that clients which send nothing,
-// send too much or open many connections neither stall the main thread nor outlive their bound.
+// The metrics endpoint over real sockets: what it answers and to whom, and that clients which send
+// nothing, send too much or open many connections, of this user or another, neither stall the
+// main thread nor outlive their bound nor starve the owner's scrapes.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -90,46 +94,69 @@ std::string Get(uint16_t port, const std::string& request, bool v6 = false) {
   return ReadAll(fd, 3s);
 }
 
+constexpr const char* kToken = "0123456789abcdef0123456789abcdef";
+const std::string kAuth = std::string("Authorization: Bearer ") + kToken + "\r\n";
+
 class MetricsServer : public ::testing::Test {
  protected:
   void SetUp() override {
     Server.Timeout = 400ms;
-    Server.MaxConnections = 4;
+    Server.MaxConnectionsPerUser = 4;
+    Server.MinBuildInterval = 0ms;
     std::string error;
     ASSERT_TRUE(Server.Listen(0, error)) << error;
     Port = Server.Port();
     ASSERT_NE(Port, 0);
   }
-  bool Scrapes() {
-    const std::string r =
-        WhileServing([this] { return Get(Port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"); });
+  static bool IsScrape(const std::string& r) {
     return r.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 && r.ends_with(kBody);
+  }
+  static std::string Scrape(uint16_t port) {
+    return Get(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n" + kAuth + "\r\n");
+  }
+  bool Scrapes() {
+    return IsScrape(WhileServing([this] { return Scrape(Port); }));
   }
 
   static constexpr const char* kBody = "# HELP zul_x X.\n# TYPE zul_x gauge\nzul_x 1\n";
   std::atomic<int> Calls{0};
   TMetricsServer Server{[this] {
-    ++Calls;
-    return std::string(kBody);
-  }};
+                          ++Calls;
+                          return std::string(kBody);
+                        },
+                        kToken};
   uint16_t Port = 0;
 };
 
-TEST_F(MetricsServer, AnswersGetMetricsAndNothingElse) {
+TEST_F(MetricsServer, AnswersGetMetricsWithTheTokenAndNothingElse) {
   struct TCase {
     std::string Request;
     const char* Status;
   };
+  const std::string get = "GET /metrics HTTP/1.1\r\n";
   const std::vector<TCase> cases = {
-      {"GET /metrics HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n\r\n", "200 OK"},
-      {"GET /metrics HTTP/1.0\n\n", "200 OK"},
-      {"GET /metrics?name[]=zul_x HTTP/1.1\r\n\r\n", "200 OK"},
-      {"GET / HTTP/1.1\r\n\r\n", "404 Not Found"},
-      {"GET /metrics/x HTTP/1.1\r\n\r\n", "404 Not Found"},
-      {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "404 Not Found"},
-      {"HEAD /metrics HTTP/1.1\r\n\r\n", "404 Not Found"},
-      {"hello\r\n\r\n", "400 Bad Request"},
-      {"GET /metrics\r\n\r\n", "400 Bad Request"},
+      {get + "Host: localhost\r\nAccept: */*\r\n" + kAuth + "\r\n", "200 OK"},
+      {"GET /metrics HTTP/1.0\n" + kAuth + "\n", "200 OK"},
+      {"GET /metrics?name[]=zul_x HTTP/1.1\r\nauthorization:  bearer " + std::string(kToken) +
+           " \r\n\r\n",
+       "200 OK"},
+      {"GET / HTTP/1.1\r\n" + kAuth + "\r\n", "404 Not Found"},
+      {"GET /metrics/x HTTP/1.1\r\n" + kAuth + "\r\n", "404 Not Found"},
+      {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n" + kAuth + "\r\n", "404 Not Found"},
+      {"HEAD /metrics HTTP/1.1\r\n" + kAuth + "\r\n", "404 Not Found"},
+      {"hello\r\n" + kAuth + "\r\n", "400 Bad Request"},
+      {"GET /metrics\r\n" + kAuth + "\r\n", "400 Bad Request"},
+      // Without the right token: 401 and nothing else, whatever the request.
+      {get + "\r\n", "401 Unauthorized"},
+      {get + "Authorization: Bearer " + std::string(kToken).substr(1) + "x\r\n\r\n",
+       "401 Unauthorized"},
+      {get + "Authorization: Bearer " + std::string(kToken) + "0\r\n\r\n", "401 Unauthorized"},
+      {get + "Authorization: Bearer\r\n\r\n", "401 Unauthorized"},
+      {get + "Authorization: Basic " + std::string(kToken) + "\r\n\r\n", "401 Unauthorized"},
+      {get + "X-Authorization: Bearer " + std::string(kToken) + "\r\n\r\n", "401 Unauthorized"},
+      {get + "Authorization: " + std::string(kToken) + "\r\n\r\n", "401 Unauthorized"},
+      {"GET / HTTP/1.1\r\n\r\n", "401 Unauthorized"},
+      {"hello\r\n\r\n", "401 Unauthorized"},
   };
   for (const TCase& c : cases) {
     const std::string r = WhileServing([&] { return Get(Port, c.Request); });
@@ -140,8 +167,24 @@ TEST_F(MetricsServer, AnswersGetMetricsAndNothingElse) {
         ok)
         << r;
     EXPECT_EQ(r.ends_with(std::string("\r\n\r\n") + kBody), ok) << r;
+    if (std::string(c.Status).starts_with("401")) {
+      EXPECT_EQ(r.find("zul_"), std::string::npos) << r;
+      EXPECT_TRUE(r.ends_with("\r\n\r\nUnauthorized.\n")) << r;
+    }
   }
   EXPECT_EQ(Calls, 3);
+}
+
+TEST_F(MetricsServer, ScrapesWithinTheIntervalAreServedFromMemory) {
+  Server.MinBuildInterval = 1h;
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Scrapes());
+  EXPECT_EQ(Calls, 1);
+  // Requests without the token build nothing.
+  Server.MinBuildInterval = 0ms;
+  WhileServing([this] { return Get(Port, "GET /metrics HTTP/1.1\r\n\r\n"); });
+  EXPECT_EQ(Calls, 1);
+  EXPECT_TRUE(Scrapes());
+  EXPECT_EQ(Calls, 2);
 }
 
 TEST_F(MetricsServer, ServesTheIpv6LoopbackWhereTheMachineHasIt) {
@@ -151,8 +194,8 @@ TEST_F(MetricsServer, ServesTheIpv6LoopbackWhereTheMachineHasIt) {
   a.sin6_addr = in6addr_loopback;
   if (!probe || ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
     GTEST_SKIP() << "no IPv6 loopback here";
-  const std::string r =
-      WhileServing([this] { return Get(Port, "GET /metrics HTTP/1.1\r\n\r\n", true); });
+  const std::string r = WhileServing(
+      [this] { return Get(Port, "GET /metrics HTTP/1.1\r\n" + kAuth + "\r\n", true); });
   EXPECT_EQ(r.rfind("HTTP/1.1 200 OK", 0), 0u) << r;
 }
 
@@ -162,8 +205,7 @@ TEST_F(MetricsServer, ASilentClientIsClosedAtTheDeadlineAndStallsNoOneMeanwhile)
     const TUniqueFd silent = Connect(Port);
     // Others are served while it waits.
     bool served = true;
-    for (int i = 0; i < 3; ++i)
-      served = served && Get(Port, "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0) == 0;
+    for (int i = 0; i < 3; ++i) served = served && IsScrape(Scrape(Port));
     bool closed = false;
     const std::string got = ReadAll(silent, 3s, &closed);
     return std::pair{closed && got.empty(), served};
@@ -216,7 +258,7 @@ TEST_F(MetricsServer, ManyConnectionsAreBoundedAndTheEndpointRecovers) {
     std::this_thread::sleep_for(150ms);
     return 0;
   });
-  EXPECT_EQ(Server.OpenConnections(), Server.MaxConnections);
+  EXPECT_EQ(Server.OpenConnections(), Server.MaxConnectionsPerUser);
   // Those past the bound are closed at once, long before the deadline.
   const int closedAtOnce = WhileServing([&many] {
     int n = 0;
@@ -227,7 +269,7 @@ TEST_F(MetricsServer, ManyConnectionsAreBoundedAndTheEndpointRecovers) {
     }
     return n;
   });
-  EXPECT_EQ(closedAtOnce, 40 - Server.MaxConnections);
+  EXPECT_EQ(closedAtOnce, 40 - Server.MaxConnectionsPerUser);
   // Once the held ones reach their deadline, scrapes work again.
   WhileServing([] {
     std::this_thread::sleep_for(600ms);
@@ -237,13 +279,113 @@ TEST_F(MetricsServer, ManyConnectionsAreBoundedAndTheEndpointRecovers) {
   EXPECT_TRUE(Scrapes());
 }
 
-TEST_F(MetricsServer, APortInUseIsRefusedWithTheReason) {
-  TMetricsServer second([] { return std::string(); });
+// Another user holds as many idle connections as it can get; the owner's scrapes still go
+// through, and the other user's connections are closed at the deadline.
+TEST_F(MetricsServer, AnotherUserHoldingConnectionsDoesNotStarveTheOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(ready[0]);
+    close(release[1]);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    // No allocation after the fork: the parent may have other threads.
+    TUniqueFd held[40];
+    for (TUniqueFd& fd : held) fd = Connect(Port);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t w = write(ready[1], &byte, 1);
+    char ignored;
+    [[maybe_unused]] const ssize_t r = read(release[0], &ignored, 1);  // until the test ends
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  Server.Timeout = 1500ms;
+  const auto [others, scrapes] = WhileServing([&] {
+    char byte = 0;
+    [[maybe_unused]] const ssize_t r = read(ready[0], &byte, 1);
+    std::this_thread::sleep_for(200ms);  // the server takes the stranger's connections
+    const int open = Server.OpenConnections();
+    int ok = 0;
+    for (int i = 0; i < 5; ++i) ok += IsScrape(Scrape(Port)) ? 1 : 0;
+    return std::pair{open, ok};
+  });
+  close(release[1]);
+  close(ready[0]);
+  waitpid(pid, nullptr, 0);
+  EXPECT_EQ(others, Server.MaxConnectionsPerUser);
+  EXPECT_EQ(scrapes, 5);
+}
+
+TEST_F(MetricsServer, APortTakenOnEitherLoopbackIsRefusedPlainly) {
+  TMetricsServer second([] { return std::string(); }, kToken);
   std::string error;
   EXPECT_FALSE(second.Listen(Port, error));
-  EXPECT_NE(error.find("127.0.0.1 port " + std::to_string(Port)), std::string::npos) << error;
+  EXPECT_EQ(error, "Port " + std::to_string(Port) +
+                       " on 127.0.0.1 is taken by another program, so ZUL serves no metrics. "
+                       "Choose a free port with --metrics-port or MetricsPort in zul.ini.");
   EXPECT_FALSE(second.IsListening());
   EXPECT_TRUE(Scrapes());
+
+  // Another program on ::1 alone would be handed the token by clients of "localhost".
+  const TUniqueFd squatter(::socket(AF_INET6, SOCK_STREAM, 0));
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  if (!squatter || ::bind(squatter.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(squatter.Get(), 1) != 0 ||
+      ::getsockname(squatter.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    GTEST_SKIP() << "no IPv6 loopback here";
+  const uint16_t port = ntohs(a.sin6_port);
+  error.clear();
+  EXPECT_FALSE(second.Listen(port, error));
+  EXPECT_NE(error.find("Port " + std::to_string(port) + " on ::1 is taken"), std::string::npos)
+      << error;
+  EXPECT_FALSE(second.IsListening());
+}
+
+TEST(MetricsToken, IsMadeOnceAtRandomAndKeptPrivate) {
+  char dir[] = "/tmp/zul-token-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/" + kMetricsTokenFile;
+  const auto mode = [&] {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  const std::string first = MetricsToken(file);
+  EXPECT_EQ(first.size(), 64u);
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
+  EXPECT_EQ(mode(), 0600u);
+  EXPECT_EQ(MetricsToken(file), first);
+
+  struct TCase {
+    const char* Content;
+    bool Kept;
+  };
+  const std::vector<TCase> cases = {
+      {"my-own-token-of-24-chars\n", true},
+      {"", false},
+      {"short\n", false},
+      {"two words are not one token\n", false},
+  };
+  for (const TCase& c : cases) {
+    std::ofstream(file, std::ios::trunc) << c.Content;
+    ::chmod(file.c_str(), 0644);
+    const std::string token = MetricsToken(file);
+    EXPECT_EQ(mode(), 0600u) << c.Content;
+    if (c.Kept) {
+      EXPECT_EQ(token + "\n", c.Content);
+    } else {
+      EXPECT_EQ(token.size(), 64u) << c.Content;
+      EXPECT_NE(token, first);
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(MetricsPort, ComesFromTheCommandLineOrTheIniFile) {

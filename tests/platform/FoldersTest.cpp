@@ -157,13 +157,75 @@ TEST_F(Folders, ARuntimeDirWeCannotWriteFallsBackToOurOwnPrivateOne) {
   }
 }
 
-TEST_F(Folders, FallbackRuntimeDirThatIsNotPrivateIsRefused) {
+// What another user (root, when the tests run as root and the program as nobody) or a slip of
+// our own left at the fallback's name: the program takes the next name, never the planted one.
+TEST_F(Folders, AFallbackNameTakenByAnotherUserOrNotPrivateIsPassedOver) {
+  const bool asRoot = geteuid() == 0;
+  const uid_t user = asRoot ? 65534 : geteuid();
+  chown(Root.c_str(), user, user);
+  const std::string base = Root.string() + "/zul-" + std::to_string(user);
+  const fs::path target = Root / "elsewhere";
+  // Plants `name` as made by someone else (root) when `stranger`, else by the user.
+  const auto plant = [&](const std::string& name, bool stranger, unsigned mode) {
+    fs::create_directory(name);
+    if (!stranger) chown(name.c_str(), user, user);
+    chmod(name.c_str(), mode);
+  };
+  struct TRow {
+    const char* Name;
+    bool NeedsRoot;
+    std::function<void()> Plant;
+    std::string Want;  // empty: a fresh zul-UID-XXXXXX
+  } rows[] = {
+      {"nothing there", false, [] {}, base + "/"},
+      {"a folder of another user", true, [&] { plant(base, true, 0700); }, base + ".1/"},
+      {"a folder of ours open to others", false, [&] { plant(base, false, 0777); }, base + ".1/"},
+      {"a link to a folder of ours", false,
+       [&] {
+         plant(target.string(), false, 0700);
+         fs::create_directory_symlink(target, base);
+       },
+       base + ".1/"},
+      {"a file", false,
+       [&] {
+         std::FILE* f = std::fopen(base.c_str(), "w");
+         std::fclose(f);
+       },
+       base + ".1/"},
+      {"every fixed name of another user", true,
+       [&] {
+         plant(base, true, 0700);
+         for (int i = 1; i < kRuntimeDirNames; ++i)
+           plant(base + "." + std::to_string(i), true, 0755);
+       },
+       ""},
+  };
   EnvVar rt("XDG_RUNTIME_DIR", nullptr);
   EnvVar tmp("TMPDIR", Root.c_str());
-  const fs::path planted = Root / ("zul-" + std::to_string(geteuid()));
-  fs::create_directory(planted);
-  chmod(planted.c_str(), 0777);
-  EXPECT_THROW(FindRuntimeDir(), std::runtime_error);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    if (row.NeedsRoot && !asRoot) continue;  // only root can plant another user's folder
+    row.Plant();
+    const std::string got = InChild([] {
+      const std::string dir = FindRuntimeDir();
+      struct stat st {};
+      if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+          (st.st_mode & 0777) != 0700)
+        return dir + " is not private";
+      return dir;
+    });
+    if (row.Want.empty()) {
+      EXPECT_EQ(got.rfind(base + "-", 0), 0u) << got;
+      EXPECT_EQ(got.size(), base.size() + 8) << got;
+    } else {
+      EXPECT_EQ(got, row.Want);
+    }
+    // The same start again finds the same folder.
+    if (!row.Want.empty()) {
+      EXPECT_EQ(InChild([] { return FindRuntimeDir(); }), got);
+    }
+    for (const fs::directory_entry& e : fs::directory_iterator(Root)) fs::remove_all(e.path());
+  }
 }
 
 TEST_F(Folders, MakeDirsCreatesParentsAndRejectsAFileInTheWay) {
