@@ -12,6 +12,8 @@ run_packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev
   libpcap-dev libsqlite3-dev
+  # The X11 tray lookup.
+  libxcb1-dev
   # Run time: the alert sound's decoders, setcap for the capture helper, a sans-serif font for
   # the graph windows and one with the CJK glyphs of the message dialog's button.
   libqt6multimedia6 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
@@ -21,14 +23,15 @@ test_packages=(
   clang-format ccache libgtest-dev libgmock-dev
   # The end-to-end tests: a virtual X server, a window manager and a tray, clicks and screenshots.
   xvfb xauth openbox trayer xdotool x11-utils imagemagick
-  # Network namespaces, the log read back, scrapes of the metrics and a parser for their text.
-  iproute2 procps sqlite3 curl python3 python3-prometheus-client
+  # Network namespaces (and masquerading in them), the log read back, scrapes of the metrics and
+  # a parser for their text.
+  iproute2 nftables procps sqlite3 curl python3 python3-prometheus-client
   # The install test: the desktop entry, the metadata, the package's rules and hardening.
   desktop-file-utils appstream lintian devscripts
   # The fuzz targets: libFuzzer and its sanitizer run-times, and the symbolizer of their reports.
   clang libclang-rt-14-dev llvm
-  # Build: the X11 tray lookup. Tests only: a StatusNotifierItem host on a private session bus.
-  libxcb1-dev haskell-gtk-sni-tray-utils dbus-daemon libglib2.0-bin
+  # A StatusNotifierItem host on a private session bus.
+  haskell-gtk-sni-tray-utils dbus-daemon libglib2.0-bin
 )
 bench_packages=(libbenchmark-dev iftop nload tmux)
 
