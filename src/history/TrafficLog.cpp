@@ -508,7 +508,10 @@ bool TTrafficLog::Drain(std::chrono::milliseconds bound) {
   RetryNow = true;
   QueueCv.notify_all();
   const uint64_t before = AttemptsStarted;
-  QueueCv.wait_for(lock, bound, [&] { return Queue.empty() || LastFailedAttempt > before; });
+  // The running part too, and the transaction under way, so that none is open afterwards.
+  QueueCv.wait_for(lock, bound, [&] {
+    return (Queue.empty() && !RunningDirty && !Writing) || LastFailedAttempt > before;
+  });
   return Queue.empty();
 }
 
@@ -587,7 +590,8 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
     const uint64_t version = RunningVersion;
     const auto deadline = ExitDeadline;
     RetryNow = false;
-    const uint64_t attempt = hasBatch ? ++AttemptsStarted : 0;
+    const uint64_t attempt = ++AttemptsStarted;
+    Writing = true;
     lock.unlock();
     std::string error;
     try {
@@ -597,10 +601,14 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
     }
     if (hasBatch && OnWriteResult) OnWriteResult(error);
     lock.lock();
+    Writing = false;
     if (error.empty() && running && version == RunningVersion) RunningDirty = false;
     if (!hasBatch) {
+      QueueCv.notify_all();
+      if (error.empty()) continue;
       // The running part alone failed: it waits for the next hour, running part or retry.
-      if (!error.empty()) QueueCv.wait(lock, stop, [this] { return RetryNow || !Queue.empty(); });
+      LastFailedAttempt = attempt;
+      QueueCv.wait(lock, stop, [this] { return RetryNow || !Queue.empty(); });
       continue;
     }
     LastAttemptError = error;

@@ -177,6 +177,7 @@ class TTrafficLog {
   // The running periods and whether the side table still lacks this version of them.
   std::vector<TPeriodWrite> Running;
   bool RunningDirty = false;
+  bool Writing = false;  // a transaction of the writer is under way
   uint64_t RunningVersion = 0;
   // Set by DrainUntil: failed attempts are tried again at once, none waits past it.
   std::optional<std::chrono::steady_clock::time_point> ExitDeadline;
