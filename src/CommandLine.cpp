@@ -41,8 +41,9 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       "A network bandwidth monitor for the desktop. Without options it starts the monitor (or "
       "brings the running one to the front).\n\nWith --export it prints the traffic log's "
       "records instead, one per period: date, hour (hourly records), view, download and upload "
-      "in bytes. The date of a week is its Sunday, that of a month or year its last day. It "
-      "reads the log while the monitor runs and never changes it."));
+      "in bytes, and so_far for a period still running, which includes the running monitor's "
+      "traffic of the hour so far. The date of a week is its Sunday, that of a month or year "
+      "its last day. It reads the log while the monitor runs and never changes it."));
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();

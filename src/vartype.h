@@ -43,8 +43,9 @@ enum CounterIndex : int {
 inline constexpr int kCounterCount = 9;
 inline constexpr int kTotalSlots = 10;
 
-// Byte counts of one second.
-using TCounterBlock = std::array<uint32_t, kCounterCount>;
+// Byte counts of one second. 64 bits: a fast link, or a second that gathered a stalled loop's
+// traffic, passes 4 GiB.
+using TCounterBlock = std::array<uint64_t, kCounterCount>;
 // Byte totals of a period (hour or day); slots 8 and 9 are reserved.
 using TPeriodTotals = std::array<uint64_t, kTotalSlots>;
 

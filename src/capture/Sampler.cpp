@@ -106,8 +106,8 @@ int TSecondClock::Due(TTime now) {
 void TSampler::SampleSeconds(int seconds, const std::function<void()>& afterEach) {
   if (seconds < 1) seconds = 1;
   const TCounterBlock gathered = T.Counters;
-  const auto n = static_cast<uint32_t>(seconds);
-  for (uint32_t i = 0; i < n; ++i) {
+  const auto n = static_cast<uint64_t>(seconds);
+  for (uint64_t i = 0; i < n; ++i) {
     for (std::size_t k = 0; k < gathered.size(); ++k)
       T.Counters[k] = gathered[k] / n + (i < gathered[k] % n ? 1 : 0);
     SampleTick();
@@ -140,15 +140,35 @@ void TSampler::CheckHourRollover() {
     CloseRunningHour(now);
   }
   if (Log.QueuedBatches() > 0) RetryPending();
+  // Once a minute, for other programs that read the log: the running hour so far.
+  try {
+    Log.SetRunning(RunningPeriods());
+  } catch (const std::exception& e) {
+    Report(std::string("The running hour could not be kept for the log: ") + e.what());
+  }
+}
+
+std::vector<TPeriodWrite> TSampler::RunningPeriods() const {
+  if (!FHourDate.ok()) return {};
+  // The hour's own record first: the exit's report reads it.
+  const auto day = DayPeriods(FHourDate, T.HourTotals);
+  std::vector<TPeriodWrite> periods{{kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate}};
+  periods.insert(periods.end(), day.begin(), day.end());
+  return periods;
+}
+
+std::vector<TPeriodWrite> TSampler::UnloggedPeriods() const {
+  std::vector<TPeriodWrite> periods;
+  for (const std::vector<TPeriodWrite>& batch : Log.QueuedCopy())
+    periods.insert(periods.end(), batch.begin(), batch.end());
+  const std::vector<TPeriodWrite> running = RunningPeriods();
+  periods.insert(periods.end(), running.begin(), running.end());
+  return periods;
 }
 
 void TSampler::CloseRunningHour(const TLocalTime& now) {
-  // The hour's own record first: the exit's report reads it.
-  const auto day = DayPeriods(FHourDate, T.HourTotals);
   try {
-    std::vector<TPeriodWrite> batch{{kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate}};
-    batch.insert(batch.end(), day.begin(), day.end());
-    Log.Submit(std::move(batch));
+    Log.Submit(RunningPeriods());
   } catch (const std::exception& e) {
     Report(std::string("The traffic of an hour could not be kept for the log: ") + e.what());
   }
@@ -196,17 +216,20 @@ void TSampler::FlushTotals() {
   // Capture has stopped: what the running second counted is all there is of it.
   AddRunningSecond();
   CloseRunningHour(now);
-  if (!Log.Drain(ExitWait)) {
+  const std::size_t hours = Log.QueuedBatches();
+  // A lock that another program lets go of before the exit's deadline costs nothing.
+  if (!Log.DrainUntil(steady_clock::now() + ExitWait)) {
     std::string error = Log.WriteError();
     if (error.empty())
       error = Log.IsOpen() ? "The traffic log did not finish writing in time."
                            : "The traffic log is not open.";
-    ReportLoss(error, Log.TakeQueued());
+    const std::vector<std::vector<TPeriodWrite>> lost = Log.TakeQueued();
+    ReportLoss(error, hours - std::min(hours, lost.size()), lost);
   }
   Log.Close();
 }
 
-void TSampler::ReportLoss(const std::string& why,
+void TSampler::ReportLoss(const std::string& why, std::size_t saved,
                           const std::vector<std::vector<TPeriodWrite>>& lost) {
   // This computer's traffic ("Internet & LAN") in the hours that are about to be dropped.
   uint64_t down = 0;
@@ -216,9 +239,10 @@ void TSampler::ReportLoss(const std::string& why,
     down += batch[0].Totals[ciWanLanDown];
     up += batch[0].Totals[ciWanLanUp];
   }
-  const std::string text = why + " The traffic of " + std::to_string(lost.size()) +
-                           (lost.size() == 1 ? " hour" : " hours") + " (" + Amount(down) +
-                           " received, " + Amount(up) + " sent) could not be saved.";
+  auto hours = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " hour" : " hours"); };
+  std::string text = why + " The traffic of " + hours(lost.size()) + " (" + Amount(down) +
+                     " received, " + Amount(up) + " sent) could not be saved.";
+  if (saved > 0) text += " The traffic of " + hours(saved) + " was saved.";
   try {
     if (OnExitLoss)
       OnExitLoss(text);

@@ -50,8 +50,8 @@ class TSampler {
   // after each.
   void SampleSeconds(int seconds, const std::function<void()>& afterEach);
   void ResetTotals();
-  // Writes the running hour and day at exit (and any hour still waiting, for at most ExitWait),
-  // then closes the log.
+  // Writes the running hour and day at exit, and any hour still waiting, trying again until
+  // ExitWait has passed; then reports what could not be saved, and closes the log.
   // The running second is counted into the hour first, and cleared, so a later tick cannot add
   // it again.
   void FlushTotals();
@@ -73,6 +73,12 @@ class TSampler {
   std::chrono::milliseconds WriteWait{0};
   // The bound of the exit's wait for the writer.
   std::chrono::milliseconds ExitWait{10000};
+  // The running hour as the log will hold it when the hour ends: its hourly record and the day,
+  // week, month and year it adds to. Empty before the first reset.
+  std::vector<TPeriodWrite> RunningPeriods() const;
+  // What was counted and is not in the log yet: the hours waiting for the writer, then the
+  // running hour.
+  std::vector<TPeriodWrite> UnloggedPeriods() const;
   // The date of the running hour (CurrentHour holds its hour).
   TDate HourDate() const { return FHourDate; }
 
@@ -83,7 +89,8 @@ class TSampler {
   void RetryPending();
   void Report(const std::string& text);
   void AddRunningSecond();
-  void ReportLoss(const std::string& why, const std::vector<std::vector<TPeriodWrite>>& lost);
+  void ReportLoss(const std::string& why, std::size_t saved,
+                  const std::vector<std::vector<TPeriodWrite>>& lost);
 
   TTraffic& T;
   TTrafficLog& Log;

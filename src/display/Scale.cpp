@@ -84,12 +84,18 @@ uint8_t OpacityAlpha(bool transparent, uint16_t percent) {
   return static_cast<uint8_t>(EffectiveVisiblePercent(percent) * 255 / 100);
 }
 
-int64_t BarHeight(int base, uint32_t value, uint32_t fullScale) {
+int64_t BarHeight(int base, uint64_t value, uint32_t fullScale) {
   if (base <= 0 || fullScale == 0) return 0;
-  return static_cast<int64_t>(static_cast<uint64_t>(base) * value / fullScale);
+  // In two steps, so that base * value cannot wrap; a bar many times the graph's height is as
+  // good as any taller one.
+  const uint64_t whole = value / fullScale;
+  if (whole > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+    return std::numeric_limits<int32_t>::max();
+  const uint64_t b = static_cast<uint64_t>(base);
+  return static_cast<int64_t>(whole * b + value % fullScale * b / fullScale);
 }
 
-TBar BarOf(uint32_t down, uint32_t up, int base, uint32_t fullScale) {
+TBar BarOf(uint64_t down, uint64_t up, int base, uint32_t fullScale) {
   TBar bar;
   if (down == 0 && up == 0) return bar;
   const int64_t hd = BarHeight(base, down, fullScale);
@@ -115,12 +121,12 @@ TBar BarOf(uint32_t down, uint32_t up, int base, uint32_t fullScale) {
 
 uint32_t AutoScaleCandidate(const TTraffic& traffic, int upIndex, int downIndex, int maxSeconds) {
   const int n = std::min(traffic.SampleCount(), maxSeconds);
-  uint32_t top = 0;
+  uint64_t top = 0;
   for (int i = 0; i < n; ++i) {
     const TCounterBlock& s = traffic.Newest(i);
     top = std::max({top, s[downIndex], s[upIndex]});
   }
-  return top;
+  return static_cast<uint32_t>(std::min<uint64_t>(top, std::numeric_limits<uint32_t>::max()));
 }
 
 std::string FormatScaleLabel(uint32_t fullScale, uint16_t rateUnit) {
@@ -143,8 +149,9 @@ std::string FormatRatesIn(double downBytes, double upBytes, uint16_t rateUnit, i
          unit;
 }
 
-std::string FormatSecond(uint32_t downBytes, uint32_t upBytes, uint16_t rateUnit) {
-  return FormatReadout(downBytes / Divisor(rateUnit), upBytes / Divisor(rateUnit), rateUnit);
+std::string FormatSecond(uint64_t downBytes, uint64_t upBytes, uint16_t rateUnit) {
+  return FormatReadout(static_cast<double>(downBytes) / Divisor(rateUnit),
+                       static_cast<double>(upBytes) / Divisor(rateUnit), rateUnit);
 }
 
 std::string FormatAverage(uint64_t downBytes, uint64_t upBytes, uint16_t hourSeconds,

@@ -52,7 +52,7 @@ uint8_t OpacityAlpha(bool transparent, uint16_t percent);
 
 // Height in pixels of a value on base row `base`: (base * value) div fullScale at full width;
 // 0 for a base row that is not positive or a full scale of 0.
-int64_t BarHeight(int base, uint32_t value, uint32_t fullScale);
+int64_t BarHeight(int base, uint64_t value, uint32_t fullScale);
 
 // The one or two runs of a bar, drawn upward from the base row. Rows are heights above the
 // base: the first run covers heights [0, FirstTop), the second [FirstTop, SecondTop).
@@ -64,9 +64,10 @@ struct TBar {
   int64_t SecondTop = 0;
   int64_t Top() const { return Second == TBarColor::None ? FirstTop : SecondTop; }
 };
-TBar BarOf(uint32_t down, uint32_t up, int base, uint32_t fullScale);
+TBar BarOf(uint64_t down, uint64_t up, int base, uint32_t fullScale);
 
-// Largest download or upload value over the newest min(count, maxSeconds) seconds; 0 when none.
+// Largest download or upload value over the newest min(count, maxSeconds) seconds, at most the
+// largest full scale; 0 when none.
 uint32_t AutoScaleCandidate(const TTraffic& traffic, int upIndex, int downIndex, int maxSeconds);
 
 // "%5.1fkB/s" or "%5.1fkbps" of the full scale.
@@ -80,7 +81,7 @@ std::string FormatRatesIn(double downBytes, double upBytes, uint16_t rateUnit, i
 // "DL: %3.1f kB/s  UL: %3.1f kB/s" (or kbps) of values already in the unit.
 std::string FormatReadout(double down, double up, uint16_t rateUnit);
 // The same text for one second's byte counts.
-std::string FormatSecond(uint32_t downBytes, uint32_t upBytes, uint16_t rateUnit);
+std::string FormatSecond(uint64_t downBytes, uint64_t upBytes, uint16_t rateUnit);
 // The same text for the hour's average rate.
 std::string FormatAverage(uint64_t downBytes, uint64_t upBytes, uint16_t hourSeconds,
                           uint16_t rateUnit);

@@ -2,19 +2,28 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <tuple>
+
+#include "history/LogQuery.h"
 
 namespace zul {
 namespace {
 using namespace std::chrono;
 
+// The table, and the running part beside it (absent in a log no monitor of this kind wrote).
 constexpr const char* kSelect =
     "SELECT CDate, Flag, Hour, Up, Dn FROM bw"
+    " WHERE Flag >= ?1 AND Flag <= ?2 AND CDate >= ?3 AND CDate <= ?4"
+    " ORDER BY CDate, Flag, Hour";
+constexpr const char* kSelectRunning =
+    "SELECT CDate, Flag, Hour, Up, Dn FROM zul_running"
     " WHERE Flag >= ?1 AND Flag <= ?2 AND CDate >= ?3 AND CDate <= ?4"
     " ORDER BY CDate, Flag, Hour";
 
@@ -61,7 +70,7 @@ TDate PeriodEndOf(int grouping, TDate d) {
                     " holds a write that was cut short; start the program once so that it is "
                     "undone, then export again.");
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
-    throw TLogError("The traffic log " + path + " stayed locked by another program.");
+    throw TLogBusy("The traffic log " + path + " stayed locked by another program.");
   if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
     throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
   const char* detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -143,39 +152,48 @@ std::optional<int> ParseGroupingName(std::string_view text) {
   return std::nullopt;
 }
 
-std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery& query,
-                                    int busyTimeoutMs) {
+namespace {
+
+// What one read asks for: a range of flags and of stored dates (ISO text, both included).
+struct TRange {
+  int FlagLo = 0;
+  int FlagHi = 0;
+  std::string From = "0000-00-00";
+  std::string To = "9999-99-99";
+};
+
+TDb OpenReadOnly(const std::string& path, int busyTimeoutMs) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec))
     throw TLogError("There is no traffic log at " + path + ".");
   // Read-only: SQLite never creates the file, and the program's writer goes on meanwhile.
   sqlite3* raw = nullptr;
   const int openRc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  const TDb db(raw);
+  TDb db(raw);
   if (openRc != SQLITE_OK) Refuse(raw, path, openRc);
   sqlite3_extended_result_codes(db.get(), 1);
   sqlite3_busy_timeout(db.get(), busyTimeoutMs);
   if (!HasLogTable(db.get(), path))
     throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
+  return db;
+}
 
+// The records of `sql` (kSelect or kSelectRunning) in the range; a running part that is missing
+// or not of our making reads as none.
+std::vector<TLogRecord> ReadRange(sqlite3* db, const std::string& path, const char* sql,
+                                  const TRange& range, bool running) {
   sqlite3_stmt* rawSt = nullptr;
-  int rc = sqlite3_prepare_v2(db.get(), kSelect, -1, &rawSt, nullptr);
+  int rc = sqlite3_prepare_v2(db, sql, -1, &rawSt, nullptr);
   const TStmt st(rawSt);
-  if (rc != SQLITE_OK) Refuse(db.get(), path, sqlite3_extended_errcode(db.get()));
-  const int base = query.Grouping * 16;
-  sqlite3_bind_int(st.get(), 1, base + query.View.value_or(0));
-  sqlite3_bind_int(st.get(), 2, base + query.View.value_or(kViewCount - 1));
-  // ISO dates compare as text in date order.
-  const std::string from = query.From ? IsoDate(*query.From) : std::string("0000-00-00");
-  // A week that begins in the last days of 9999 ends in the year 10000, whose five-digit text
-  // would sort before every date; no period the log holds ends that late, so the range is open.
-  const std::optional<TDate> last =
-      query.To ? std::optional(PeriodEndOf(query.Grouping, *query.To)) : std::nullopt;
-  const std::string to =
-      last && last->year() <= year(9999) ? IsoDate(*last) : std::string("9999-99-99");
-  sqlite3_bind_text(st.get(), 3, from.c_str(), -1, SQLITE_STATIC);
-  sqlite3_bind_text(st.get(), 4, to.c_str(), -1, SQLITE_STATIC);
-
+  if (rc != SQLITE_OK) {
+    const int code = sqlite3_extended_errcode(db);
+    if (running && (code & 0xff) == SQLITE_ERROR) return {};
+    Refuse(db, path, code);
+  }
+  sqlite3_bind_int(st.get(), 1, range.FlagLo);
+  sqlite3_bind_int(st.get(), 2, range.FlagHi);
+  sqlite3_bind_text(st.get(), 3, range.From.c_str(), -1, SQLITE_STATIC);
+  sqlite3_bind_text(st.get(), 4, range.To.c_str(), -1, SQLITE_STATIC);
   std::vector<TLogRecord> rows;
   while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
@@ -191,10 +209,108 @@ std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery&
       throw TLogError("The traffic log " + path + " is damaged: it holds a record with " +
                       (date ? "an amount that is not a number." : "a malformed date."));
     rows.push_back({*date, sqlite3_column_int(st.get(), 1), sqlite3_column_int(st.get(), 2),
-                    sqlite3_column_double(st.get(), 3), sqlite3_column_double(st.get(), 4)});
+                    sqlite3_column_double(st.get(), 3), sqlite3_column_double(st.get(), 4),
+                    running});
   }
-  if (rc != SQLITE_DONE) Refuse(db.get(), path, rc);
+  if (rc != SQLITE_DONE) Refuse(db, path, rc);
   return rows;
+}
+
+}  // namespace
+
+std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery& query,
+                                    int busyTimeoutMs) {
+  const TDb db = OpenReadOnly(path, busyTimeoutMs);
+  TRange range;
+  const int base = query.Grouping * 16;
+  range.FlagLo = base + query.View.value_or(0);
+  range.FlagHi = base + query.View.value_or(kViewCount - 1);
+  // ISO dates compare as text in date order.
+  if (query.From) range.From = IsoDate(*query.From);
+  // A week that begins in the last days of 9999 ends in the year 10000, whose five-digit text
+  // would sort before every date; no period the log holds ends that late, so the range is open.
+  const std::optional<TDate> last =
+      query.To ? std::optional(PeriodEndOf(query.Grouping, *query.To)) : std::nullopt;
+  if (last && last->year() <= year(9999)) range.To = IsoDate(*last);
+  // One read transaction for both, so that an hour the monitor writes meanwhile is seen in one
+  // place or the other, never in both.
+  sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
+  std::vector<TLogRecord> rows = ReadRange(db.get(), path, kSelect, range, false);
+  if (query.WithRunning)
+    AddRunning(rows, ReadRange(db.get(), path, kSelectRunning, range, true),
+               [](const TLogRecord&) { return true; });
+  sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+  return rows;
+}
+
+std::vector<TLogRecord> ReadLogSelect(const std::string& path, std::string_view sql,
+                                      int busyTimeoutMs) {
+  const TLogQuery q = ParseLogQuery(sql);
+  const TDb db = OpenReadOnly(path, busyTimeoutMs);
+  TRange range{q.Flag, q.Flag};
+  if (q.Kind != TLogQuery::TKind::AllDates) range.From = range.To = IsoDate(q.From);
+  if (q.Kind == TLogQuery::TKind::DateRange) range.To = IsoDate(q.To);
+  return ReadRange(db.get(), path, kSelect, range, false);
+}
+
+void AddRunning(std::vector<TLogRecord>& rows, std::span<const TLogRecord> running,
+                const std::function<bool(const TLogRecord&)>& wanted) {
+  auto key = [](const TLogRecord& r) { return std::tuple(r.CDate, r.Flag, r.Hour); };
+  for (const TLogRecord& r : running) {
+    if (!wanted(r)) continue;
+    const auto at =
+        std::lower_bound(rows.begin(), rows.end(), r,
+                         [&](const TLogRecord& a, const TLogRecord& b) { return key(a) < key(b); });
+    if (at != rows.end() && key(*at) == key(r)) {
+      at->Up += r.Up;
+      at->Dn += r.Dn;
+      at->SoFar = true;
+    } else {
+      TLogRecord added = r;
+      added.SoFar = true;
+      rows.insert(at, added);
+    }
+  }
+}
+
+std::vector<TLogRecord> RunningRecords(std::span<const TPeriodWrite> periods) {
+  std::vector<TLogRecord> records;
+  for (const TPeriodWrite& p : periods) {
+    for (int v = 0; v < kViewCount; ++v) {
+      const TCounterPair pair = kViewCounters[static_cast<std::size_t>(v)];
+      const TLogRecord r{
+          p.Date,
+          p.FlagBase + v,
+          p.Hour,
+          static_cast<double>(p.Totals[static_cast<std::size_t>(pair.Up)]) / 1024.0,
+          static_cast<double>(p.Totals[static_cast<std::size_t>(pair.Down)]) / 1024.0,
+          true};
+      std::vector<TLogRecord> one{r};
+      AddRunning(records, one, [](const TLogRecord&) { return true; });
+    }
+  }
+  return records;
+}
+
+TTotalsSoFar ReadTotalsSoFar(const std::string& path, int view, TDate from, TDate to,
+                             int busyTimeoutMs) {
+  TExportQuery q;
+  q.Grouping = lgDaily;
+  q.View = view;
+  q.From = from;
+  q.To = to;
+  TTotalsSoFar totals;
+  long double up = 0;
+  long double down = 0;
+  for (const TLogRecord& r : ReadLogFile(path, q, busyTimeoutMs)) {
+    up += r.Up;
+    down += r.Dn;
+    totals.Running = totals.Running || r.SoFar;
+  }
+  unsigned long long bytes = 0;
+  totals.Up = ToBytes(static_cast<double>(up), bytes) ? bytes : 0;
+  totals.Down = ToBytes(static_cast<double>(down), bytes) ? bytes : 0;
+  return totals;
 }
 
 std::string CsvField(std::string_view text) {
@@ -246,6 +362,7 @@ void WriteExport(std::ostream& out, TExportFormat format, std::span<const TLogRe
   struct TRow {
     std::string Date, Hour, View;
     unsigned long long Down = 0, Up = 0;
+    bool SoFar = false;
   };
   // Every record is checked before the first byte goes out, so a bad one leaves no half export.
   std::vector<TRow> rows;
@@ -253,6 +370,7 @@ void WriteExport(std::ostream& out, TExportFormat format, std::span<const TLogRe
   for (const TLogRecord& r : records) {
     TRow row{IsoDate(r.CDate), IsHourly(r.Flag) ? std::to_string(r.Hour) : std::string(),
              ViewName(r.Flag)};
+    row.SoFar = r.SoFar;
     if (!ToBytes(r.Dn, row.Down) || !ToBytes(r.Up, row.Up))
       throw TLogError("The traffic log holds an amount that is not a byte count, for " + row.Date +
                       ".");
@@ -260,10 +378,10 @@ void WriteExport(std::ostream& out, TExportFormat format, std::span<const TLogRe
   }
 
   if (format == TExportFormat::Csv) {
-    out << "date,hour,view,download_bytes,upload_bytes\r\n";
+    out << "date,hour,view,download_bytes,upload_bytes,so_far\r\n";
     for (const TRow& row : rows)
       out << row.Date << ',' << row.Hour << ',' << CsvField(row.View) << ',' << row.Down << ','
-          << row.Up << "\r\n";
+          << row.Up << ',' << (row.SoFar ? "yes" : "") << "\r\n";
     return;
   }
   out << '[';
@@ -272,7 +390,7 @@ void WriteExport(std::ostream& out, TExportFormat format, std::span<const TLogRe
     out << sep << "{\"date\": " << JsonString(row.Date)
         << ", \"hour\": " << (row.Hour.empty() ? std::string("null") : row.Hour)
         << ", \"view\": " << JsonString(row.View) << ", \"download_bytes\": " << row.Down
-        << ", \"upload_bytes\": " << row.Up << '}';
+        << ", \"upload_bytes\": " << row.Up << (row.SoFar ? ", \"so_far\": true}" : "}");
     sep = ",\n  ";
   }
   out << (rows.empty() ? "]\n" : "\n]\n");

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,21 @@ constexpr const char* kUpsert =
     "INSERT INTO bw (CDate, Flag, Hour, Up, Dn) VALUES (?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT (CDate, Flag, Hour) DO UPDATE SET Up = Up + excluded.Up, Dn = Dn + excluded.Dn";
 
+// The running hour's periods, per view, as the log's records will hold them once the hour ends;
+// beside the table so that another program sees them. Every transaction that writes an hour
+// replaces them, so a period is never both here and in the table.
+constexpr const char* kCreateRunning =
+    "CREATE TABLE IF NOT EXISTS zul_running ("
+    " CDate TEXT NOT NULL,"
+    " Flag INTEGER NOT NULL,"
+    " Hour INTEGER NOT NULL,"
+    " Up REAL NOT NULL,"
+    " Dn REAL NOT NULL,"
+    " PRIMARY KEY (CDate, Flag, Hour)"
+    ") WITHOUT ROWID";
+constexpr const char* kRunningInsert =
+    "INSERT INTO zul_running (CDate, Flag, Hour, Up, Dn) VALUES (?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT (CDate, Flag, Hour) DO UPDATE SET Up = Up + excluded.Up, Dn = Dn + excluded.Dn";
 // Indexed by TLogQuery::TKind. The key order is what the statistics window lists.
 constexpr std::array<const char*, 3> kSelects = {
     "SELECT CDate, Flag, Hour, Up, Dn FROM bw WHERE Flag = ?1 ORDER BY CDate, Flag, Hour",
@@ -191,6 +207,8 @@ void TTrafficLog::Open(const std::string& dbDir) {
     Exec("PRAGMA journal_mode=DELETE");
     Exec("PRAGMA synchronous=FULL");
     Prepare();
+    RunningUsable = true;
+    StaleRunning = true;
   } catch (...) {
     db.unlock();
     Close();
@@ -313,12 +331,33 @@ void TTrafficLog::WritePeriod(uint16_t flagBase, uint16_t hour, const TPeriodTot
 }
 
 void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
+  WriteBatch(periods, nullptr, std::nullopt);
+}
+
+void TTrafficLog::WriteBatch(std::span<const TPeriodWrite> periods,
+                             const std::vector<TPeriodWrite>* running,
+                             std::optional<steady_clock::time_point> deadline) {
   const std::lock_guard db(DbM);
   if (Db == nullptr) throw TLogError("The traffic log is not open.");
   for (const TPeriodWrite& p : periods) {
     if (!StorableDate(p.Date)) throw TLogError("A traffic log record has an invalid date.");
   }
+  if (running != nullptr) {
+    for (const TPeriodWrite& p : *running)
+      if (!StorableDate(p.Date)) running = nullptr;  // kept out of the side table, nothing else
+  }
   const std::string what = "Cannot write to the traffic log " + Path;
+  // An attempt at exit waits for another program's lock no longer than the exit may.
+  struct TBusyBound {
+    sqlite3* Db;
+    long long Normal;
+    ~TBusyBound() { sqlite3_busy_timeout(Db, static_cast<int>(Normal)); }
+  } bound{Db, BusyTimeoutMs};
+  if (deadline) {
+    const long long left = std::max<long long>(
+        0, duration_cast<milliseconds>(*deadline - steady_clock::now()).count());
+    sqlite3_busy_timeout(Db, static_cast<int>(std::min(left, BusyTimeoutMs)));
+  }
   int rc = sqlite3_exec(Db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) Fail(what, rc);
   auto abandon = [&](int code) {
@@ -342,8 +381,44 @@ void TTrafficLog::WritePeriods(std::span<const TPeriodWrite> periods) {
       if (rc != SQLITE_DONE) abandon(rc);
     }
   }
+  // The side table goes with the hours: an hour written here ends the running part it had there,
+  // and what a run that ended without its exit left there is no running part any more (the
+  // table holds whole hours only, so it is dropped, not merged).
+  if (RunningUsable && (StaleRunning || running != nullptr)) {
+    if (RunningInsert == nullptr) {
+      rc = sqlite3_exec(Db, kCreateRunning, nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK)
+        rc = sqlite3_prepare_v3(Db, kRunningInsert, -1, SQLITE_PREPARE_PERSISTENT, &RunningInsert,
+                                nullptr);
+      if (IsLockedCode(rc)) abandon(rc);
+      // A table of that name that is not ours is left alone, and so is the running part.
+      if (rc != SQLITE_OK) RunningUsable = false;
+    }
+    if (RunningUsable) {
+      rc = sqlite3_exec(Db, "DELETE FROM zul_running", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) abandon(rc);
+    }
+    for (const TPeriodWrite& p : running != nullptr && RunningUsable
+                                     ? std::span<const TPeriodWrite>(*running)
+                                     : std::span<const TPeriodWrite>()) {
+      const std::string date = DateText(p.Date);
+      for (int v = 0; v < kViewCount; ++v) {
+        const TCounterPair pair = kViewCounters[v];
+        sqlite3_bind_text(RunningInsert, 1, date.c_str(), static_cast<int>(date.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int(RunningInsert, 2, p.FlagBase + v);
+        sqlite3_bind_int(RunningInsert, 3, p.Hour);
+        sqlite3_bind_double(RunningInsert, 4, static_cast<double>(p.Totals[pair.Up]) / 1024.0);
+        sqlite3_bind_double(RunningInsert, 5, static_cast<double>(p.Totals[pair.Down]) / 1024.0);
+        rc = sqlite3_step(RunningInsert);
+        sqlite3_reset(RunningInsert);
+        if (rc != SQLITE_DONE) abandon(rc);
+      }
+    }
+  }
   rc = sqlite3_exec(Db, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) abandon(rc);
+  StaleRunning = false;
   const std::lock_guard lock(QueueM);
   LastCommit = std::chrono::system_clock::now();
 }
@@ -358,6 +433,8 @@ void TTrafficLog::Close() {
   const std::lock_guard db(DbM);
   sqlite3_finalize(Upsert);
   Upsert = nullptr;
+  sqlite3_finalize(RunningInsert);
+  RunningInsert = nullptr;
   for (sqlite3_stmt*& st : Selects) {
     sqlite3_finalize(st);
     st = nullptr;
@@ -405,6 +482,21 @@ void TTrafficLog::Submit(std::vector<TPeriodWrite> batch) {
   {
     const std::lock_guard lock(QueueM);
     Queue.push_back(std::move(batch));
+    // In the same step, so that no transaction writes the hour and keeps its running part.
+    Running.clear();
+    RunningDirty = true;
+    ++RunningVersion;
+    RetryNow = true;
+  }
+  QueueCv.notify_all();
+}
+
+void TTrafficLog::SetRunning(std::vector<TPeriodWrite> running) {
+  {
+    const std::lock_guard lock(QueueM);
+    Running = std::move(running);
+    RunningDirty = true;
+    ++RunningVersion;
     RetryNow = true;
   }
   QueueCv.notify_all();
@@ -416,8 +508,23 @@ bool TTrafficLog::Drain(std::chrono::milliseconds bound) {
   RetryNow = true;
   QueueCv.notify_all();
   const uint64_t before = AttemptsStarted;
-  QueueCv.wait_for(lock, bound, [&] { return Queue.empty() || LastFailedAttempt > before; });
+  // The running part too, and the transaction under way, so that none is open afterwards.
+  QueueCv.wait_for(lock, bound, [&] {
+    return (Queue.empty() && !RunningDirty && !Writing) || LastFailedAttempt > before;
+  });
   return Queue.empty();
+}
+
+bool TTrafficLog::DrainUntil(steady_clock::time_point deadline) {
+  std::unique_lock lock(QueueM);
+  if (!Writer.joinable()) return Queue.empty();
+  ExitDeadline = deadline;
+  RetryNow = true;
+  QueueCv.notify_all();
+  QueueCv.wait_until(lock, deadline, [&] { return Queue.empty(); });
+  const bool done = Queue.empty();
+  ExitDeadline.reset();
+  return done;
 }
 
 std::string TTrafficLog::WriteError() const {
@@ -428,6 +535,11 @@ std::string TTrafficLog::WriteError() const {
 std::size_t TTrafficLog::QueuedBatches() const {
   const std::lock_guard lock(QueueM);
   return Queue.size();
+}
+
+std::vector<std::vector<TPeriodWrite>> TTrafficLog::QueuedCopy() const {
+  const std::lock_guard lock(QueueM);
+  return {Queue.begin(), Queue.end()};
 }
 
 std::vector<std::vector<TPeriodWrite>> TTrafficLog::TakeQueued() {
@@ -461,25 +573,44 @@ void TTrafficLog::StopWriter() {
 }
 
 void TTrafficLog::WriterLoop(std::stop_token stop) {
+  // A failed attempt at exit is tried again after this pause, until the exit's deadline.
+  constexpr milliseconds kExitRetryPause{100};
   std::unique_lock lock(QueueM);
   while (!stop.stop_requested()) {
-    if (Queue.empty()) {
-      QueueCv.wait(lock, stop, [this] { return !Queue.empty(); });
+    if (Queue.empty() && !RunningDirty) {
+      QueueCv.wait(lock, stop, [this] { return !Queue.empty() || RunningDirty; });
       continue;
     }
-    // The batch stays first in the queue until its transaction committed.
-    const std::vector<TPeriodWrite> batch = Queue.front();
+    // The batch stays first in the queue until its transaction committed; the running part goes
+    // with it, or alone when no hour waits.
+    const bool hasBatch = !Queue.empty();
+    const std::vector<TPeriodWrite> batch = hasBatch ? Queue.front() : std::vector<TPeriodWrite>{};
+    const std::optional<std::vector<TPeriodWrite>> running =
+        RunningDirty ? std::optional(Running) : std::nullopt;
+    const uint64_t version = RunningVersion;
+    const auto deadline = ExitDeadline;
     RetryNow = false;
     const uint64_t attempt = ++AttemptsStarted;
+    Writing = true;
     lock.unlock();
     std::string error;
     try {
-      WritePeriods(batch);
+      WriteBatch(batch, running ? &*running : nullptr, deadline);
     } catch (const std::exception& e) {
       error = e.what();
     }
-    if (OnWriteResult) OnWriteResult(error);
+    if (hasBatch && OnWriteResult) OnWriteResult(error);
     lock.lock();
+    Writing = false;
+    if (error.empty() && running && version == RunningVersion) RunningDirty = false;
+    if (!hasBatch) {
+      QueueCv.notify_all();
+      if (error.empty()) continue;
+      // The running part alone failed: it waits for the next hour, running part or retry.
+      LastFailedAttempt = attempt;
+      QueueCv.wait(lock, stop, [this] { return RetryNow || !Queue.empty(); });
+      continue;
+    }
     LastAttemptError = error;
     if (error.empty()) {
       Queue.pop_front();
@@ -488,6 +619,10 @@ void TTrafficLog::WriterLoop(std::stop_token stop) {
     }
     LastFailedAttempt = attempt;
     QueueCv.notify_all();
+    if (ExitDeadline) {
+      QueueCv.wait_for(lock, stop, kExitRetryPause, [] { return false; });
+      continue;
+    }
     QueueCv.wait_for(lock, stop, RetryInterval, [this] { return RetryNow; });
   }
 }

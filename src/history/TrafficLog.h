@@ -39,6 +39,8 @@ struct TLogRecord {
   int Hour = 0;
   double Up = 0;  // kilobytes
   double Dn = 0;  // kilobytes
+  // Holds traffic of a period still running that the log's table does not have yet.
+  bool SoFar = false;
   bool operator==(const TLogRecord&) const = default;
 };
 
@@ -88,6 +90,11 @@ class TTrafficLog {
   // Several periods in one transaction: all of them are stored, or none.
   void WritePeriods(std::span<const TPeriodWrite> periods);
 
+  // The running hour's periods so far, for other programs to read beside the table (the side
+  // table "running"); the writer saves them with its next transaction and never waits for them.
+  // Submit empties them in the same step, since the hour it hands over ends the running one.
+  void SetRunning(std::vector<TPeriodWrite> running);
+
   // The writer thread: the main thread hands a batch over and goes on; the batch is written in one
   // transaction by the log's own thread, in the order submitted. A batch that fails stays first in
   // the queue and is tried again after the retry interval, at the next Submit, or at Drain; it is
@@ -97,9 +104,17 @@ class TTrafficLog {
   // Tries a failed batch again at once and waits at most `bound` until the queue is empty or an
   // attempt begun after the call has failed. Returns whether everything submitted is written.
   bool Drain(std::chrono::milliseconds bound);
+  // The exit's way: tries again and again until everything submitted is written or `deadline`
+  // has come; no attempt runs past the deadline by more than a moment. Returns whether
+  // everything is written. Batches written meanwhile leave the queue.
+  bool DrainUntil(std::chrono::steady_clock::time_point deadline);
   // The text of the last attempt's failure; empty once a write succeeded.
   std::string WriteError() const;
   std::size_t QueuedBatches() const;
+  // A copy of the batches still waiting, oldest first. Any thread.
+  std::vector<std::vector<TPeriodWrite>> QueuedCopy() const;
+  // The file, once opened ("" before).
+  const std::string& FilePath() const { return Path; }
   // The batches still waiting (for the exit's report); the queue is empty afterwards.
   std::vector<std::vector<TPeriodWrite>> TakeQueued();
   void SetRetryInterval(std::chrono::milliseconds interval);
@@ -124,6 +139,8 @@ class TTrafficLog {
   void MoveAside();
   void CreateTable();
   void Prepare();
+  void WriteBatch(std::span<const TPeriodWrite> periods, const std::vector<TPeriodWrite>* running,
+                  std::optional<std::chrono::steady_clock::time_point> deadline);
   void Exec(const char* sql);
   [[noreturn]] void Fail(const std::string& what, int rc);
 
@@ -136,6 +153,9 @@ class TTrafficLog {
   mutable std::mutex DbM;
   sqlite3* Db = nullptr;
   sqlite3_stmt* Upsert = nullptr;
+  sqlite3_stmt* RunningInsert = nullptr;
+  bool RunningUsable = true;               // the side table is ours (or can be made)
+  bool StaleRunning = false;               // what an earlier run left in it is still there
   std::array<sqlite3_stmt*, 3> Selects{};  // all dates, one date, a date range
   TFileLock Lock;
   long long BusyTimeoutMs = 3000;
@@ -154,6 +174,13 @@ class TTrafficLog {
   std::string LastAttemptError;
   std::chrono::milliseconds RetryInterval{60000};
   std::optional<std::chrono::system_clock::time_point> LastCommit;
+  // The running periods and whether the side table still lacks this version of them.
+  std::vector<TPeriodWrite> Running;
+  bool RunningDirty = false;
+  bool Writing = false;  // a transaction of the writer is under way
+  uint64_t RunningVersion = 0;
+  // Set by DrainUntil: failed attempts are tried again at once, none waits past it.
+  std::optional<std::chrono::steady_clock::time_point> ExitDeadline;
   std::jthread Writer;
 };
 

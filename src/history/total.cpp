@@ -18,12 +18,16 @@
 #include <QStyle>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
+#include <memory>
 #include <sstream>
 #include <utility>
 
+#include "capture/Sampler.h"
 #include "display/vcls.h"
 #include "history/Export.h"
+#include "history/LogQuery.h"
 #include "platform/ErrorReport.h"
 #include "platform/Files.h"
 #include "vartype.h"
@@ -39,6 +43,8 @@ constexpr int kAmountWidth = 120;
 constexpr int kTotalWidth = 104;
 const QColor kSelectedBack(0, 0, 128);
 const QColor kEvenBack(224, 224, 255);
+constexpr const char* kSoFarMark = " (so far)";
+constexpr const char* kLogBusyText = "log busy, retrying";
 
 TDate ToDate(QDate d) {
   return TDate{std::chrono::year(d.year()), std::chrono::month(static_cast<unsigned>(d.month())),
@@ -93,6 +99,15 @@ QLabel* MakeBold(QWidget* parent, const QString& text, Qt::Alignment align) {
 TMeterModel::TMeterModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 void TMeterModel::SetRows(std::vector<TLogRecord> rows) {
+  const auto sameKey = [](const TLogRecord& a, const TLogRecord& b) {
+    return a.CDate == b.CDate && a.Flag == b.Flag && a.Hour == b.Hour && a.SoFar == b.SoFar;
+  };
+  if (!rows.empty() && rows.size() == FRows.size() &&
+      std::equal(rows.begin(), rows.end(), FRows.begin(), sameKey)) {
+    FRows = std::move(rows);
+    Q_EMIT dataChanged(index(0, 0), index(static_cast<int>(FRows.size()) - 1, kColumnCount - 1));
+    return;
+  }
   beginResetModel();
   FRows = std::move(rows);
   FLocale = QLocale();
@@ -106,8 +121,12 @@ QString TMeterModel::LVMeterData(int row, int column) const {
   const TLogRecord& r = FRows[static_cast<std::size_t>(row)];
   switch (column) {
     case colPeriod:
-      return QString::fromStdString(PeriodText(
-          r, [this](TDate d) { return FLocale.toString(ToQDate(d), FShortDate).toStdString(); }));
+      // A period still running says so: its amounts grow while the window is open.
+      return QString::fromStdString(
+          PeriodText(
+              r,
+              [this](TDate d) { return FLocale.toString(ToQDate(d), FShortDate).toStdString(); }) +
+          (r.SoFar ? kSoFarMark : ""));
     case colDownload:
       return QString::fromStdString(FormatKB(r.Dn, FDecimalPoint));
     case colUpload:
@@ -221,13 +240,15 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   LDn = MakeBold(this, QString(), Qt::AlignRight);
   LUp = MakeBold(this, QString(), Qt::AlignRight);
   LSum = MakeBold(this, QString(), Qt::AlignRight);
+  LState = new QLabel(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(8, 8, 8, 8);
   auto* lists = new QHBoxLayout;
   lists->addWidget(CBTarget, 3);
   lists->addWidget(CBWays, 2);
-  lists->addStretch(2);
+  lists->addStretch(1);
+  lists->addWidget(LState, 1);
   lists->addWidget(BStart);
   layout->addLayout(lists);
   auto* preset = new QHBoxLayout;
@@ -267,6 +288,19 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
                                         QStringLiteral("CSV files (*.csv);;All files (*)"));
   };
   connect(LVMeter->header(), &QHeaderView::sectionResized, this, [this] { PlaceTotals(); });
+
+  // Arrives on the log reader's thread; the window takes it on the main thread.
+  FReader = std::make_unique<TLogReader>([this](TLogReadResult result) {
+    auto shared = std::make_shared<TLogReadResult>(std::move(result));
+    QMetaObject::invokeMethod(
+        this, [this, shared] { QueryDone(std::move(*shared)); }, Qt::QueuedConnection);
+  });
+  Unlogged = [] {
+    return Sampler != nullptr ? Sampler->UnloggedPeriods() : std::vector<TPeriodWrite>{};
+  };
+  FRefresh.setInterval(1000);
+  connect(&FRefresh, &QTimer::timeout, this, [this] { RefreshTimer(); });
+  FRefresh.start();
   connect(LVMeter->horizontalScrollBar(), &QScrollBar::valueChanged, this,
           [this] { PlaceTotals(); });
 }
@@ -309,11 +343,71 @@ void TFTotal::ApplyDefaults() {
 void TFTotal::CBTargetChange() {
   Guarded("stats.query", [this] {
     ComputePeriod();
-    std::vector<TLogRecord> rows;
-    if (!RunQuery(rows)) return;  // the list and the totals keep what they showed
-    FModel->SetRows(std::move(rows));
-    ShowTotals();
+    RunQuery();  // the list and the totals keep what they showed until the answer
   });
+}
+
+void TFTotal::RefreshTimer() {
+  Guarded("stats.query", [this] {
+    if (!isVisible() || FLastQuery.empty() || QueryPending()) return;
+    const TTrafficLog* log = CurrentLog();
+    // The log was written since the list was read: what left the counters is there now.
+    if (log != nullptr && log->IsOpen() && log->LastWriteTime() != FRowsStamp) {
+      FPendingQuery = FLastQuery;
+      FPendingStamp = log->LastWriteTime();
+      FTicket = FReader->Request(log->FilePath(), FLastQuery);
+      return;
+    }
+    ShowRows();
+  });
+}
+
+void TFTotal::QueryDone(TLogReadResult result) {
+  Guarded("stats.query", [&] {
+    if (result.Ticket != FTicket) return;  // an answer to a question asked again since
+    if (result.State == TLogReadResult::TState::Busy) {
+      LState->setText(QString::fromUtf8(kLogBusyText));
+      return;
+    }
+    FTicket = 0;
+    LState->clear();
+    // A refused text, a missing or damaged file: no news for the user, the old rows stay.
+    if (result.State == TLogReadResult::TState::Failed) return;
+    const TTrafficLog* log = CurrentLog();
+    if (log != nullptr && log->LastWriteTime() != FPendingStamp) {
+      // Written while being read: the hour may be in both places, or in neither. Again.
+      FTicket = FReader->Request(log->FilePath(), FPendingQuery);
+      return;
+    }
+    FLastQuery = FPendingQuery;
+    FLogRows = std::move(result.Rows);
+    FRowsStamp = FPendingStamp;
+    ShowRows();
+  });
+}
+
+void TFTotal::ShowRows() {
+  std::vector<TLogRecord> rows = FLogRows;
+  if (Unlogged) {
+    const TLogQuery q = ParseLogQuery(FLastQuery);
+    // The same periods that the select text takes.
+    const auto wanted = [&q](const TLogRecord& r) {
+      if (r.Flag != q.Flag) return false;
+      switch (q.Kind) {
+        case TLogQuery::TKind::AllDates:
+          return true;
+        case TLogQuery::TKind::OneDate:
+          return r.CDate == q.From;
+        case TLogQuery::TKind::DateRange:
+          return r.CDate >= q.From && r.CDate <= q.To;
+      }
+      return false;
+    };
+    const std::vector<TPeriodWrite> unlogged = Unlogged();
+    AddRunning(rows, RunningRecords(unlogged), wanted);
+  }
+  FModel->SetRows(std::move(rows));
+  ShowTotals();
 }
 
 void TFTotal::RadioButton1Click() {
@@ -358,19 +452,20 @@ void TFTotal::ComputePeriod() {
   DTP2->setDate(ToQDate(r.Picker2));
 }
 
-bool TFTotal::RunQuery(std::vector<TLogRecord>& rows) {
+TTrafficLog* TFTotal::CurrentLog() const {
+  return FLog != nullptr ? FLog : FVCLS != nullptr ? &FVCLS->TLog : nullptr;
+}
+
+bool TFTotal::RunQuery() {
   const std::optional<std::string> sql =
       QueryText(CBTarget->currentIndex(), CBWays->currentIndex(), FPeriod);
   if (!sql) return false;
-  TTrafficLog* log = FLog != nullptr ? FLog : FVCLS != nullptr ? &FVCLS->TLog : nullptr;
-  if (log == nullptr) return false;
-  // A closed log or a text the layer refuses is no news for the user: the old rows stay.
-  try {
-    rows = log->Select(*sql);
-  } catch (const std::exception&) {
-    return false;
-  }
-  FLastQuery = *sql;
+  const TTrafficLog* log = CurrentLog();
+  // A closed log is no news for the user: the old rows stay.
+  if (log == nullptr || !log->IsOpen()) return false;
+  FPendingQuery = *sql;
+  FPendingStamp = log->LastWriteTime();
+  FTicket = FReader->Request(log->FilePath(), *sql);
   return true;
 }
 

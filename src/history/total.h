@@ -7,10 +7,15 @@
 #include <QDialog>
 #include <QLocale>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "history/LogReader.h"
 #include "history/Period.h"
 #include "history/TrafficLog.h"
 
@@ -35,7 +40,8 @@ class TMeterModel : public QAbstractTableModel {
 
   explicit TMeterModel(QObject* parent = nullptr);
 
-  // Replaces the rows; the texts follow the locale in force at this moment.
+  // Replaces the rows; the texts follow the locale in force at this moment. Rows with the same
+  // keys as before only change their amounts, so the selection and the scrolling stay.
   void SetRows(std::vector<TLogRecord> rows);
   const std::vector<TLogRecord>& Rows() const { return FRows; }
 
@@ -69,8 +75,12 @@ class TFTotal : public QDialog {
   void ShowStatistics();
 
   // The one handler of a choice in any of the three lists and of "Start": the period, then the
-  // query; the list and the totals change only when the query succeeds.
+  // query, which runs on the log reader's thread; the list and the totals change only when it
+  // succeeds. While another program holds the log, LState says "log busy, retrying".
   void CBTargetChange();
+  // Once a second while the window shows a list: the running hour, day, week, month and year
+  // follow the counters, and the list is read again after the log was written.
+  void RefreshTimer();
   void RadioButton1Click();
   void RadioButton2Click();
   // The list's context menu: the rows listed, to a CSV file the user picks (as --export csv
@@ -81,6 +91,11 @@ class TFTotal : public QDialog {
 
   // The log the queries read; the program's own when none is set.
   void SetLog(TTrafficLog* log) { FLog = log; }
+  // What was counted and is not in the log yet (the running hour, the hours waiting to be
+  // written); the program's sampler when none is set.
+  std::function<std::vector<TPeriodWrite>()> Unlogged;
+  // Whether a query has been asked for and not answered yet.
+  bool QueryPending() const { return FTicket != 0; }
   // The select text of the last query that succeeded.
   const std::string& LastQuery() const { return FLastQuery; }
   const TPeriod& Period() const { return FPeriod; }
@@ -100,6 +115,7 @@ class TFTotal : public QDialog {
   QLabel* LDn = nullptr;
   QLabel* LUp = nullptr;
   QLabel* LSum = nullptr;
+  QLabel* LState = nullptr;  // "log busy, retrying" while the log is held elsewhere
   QMenu* PopupMenu1 = nullptr;
   QAction* NExportRows = nullptr;
 
@@ -109,7 +125,12 @@ class TFTotal : public QDialog {
 
  private:
   void ComputePeriod();
-  bool RunQuery(std::vector<TLogRecord>& rows);
+  bool RunQuery();
+  // On the main thread: an outcome of the log reader.
+  void QueryDone(TLogReadResult result);
+  // The rows read from the log with what was counted since, listed and totalled.
+  void ShowRows();
+  TTrafficLog* CurrentLog() const;
   void ShowTotals();
   void ApplyDefaults();
   void PlaceTotals();
@@ -118,6 +139,15 @@ class TFTotal : public QDialog {
   TTrafficLog* FLog = nullptr;
   TPeriod FPeriod;
   std::string FLastQuery;
+  // The query under way, the log's last write when it was asked, and the rows of the last one
+  // answered with that write's time.
+  uint64_t FTicket = 0;
+  std::string FPendingQuery;
+  std::optional<std::chrono::system_clock::time_point> FPendingStamp;
+  std::vector<TLogRecord> FLogRows;
+  std::optional<std::chrono::system_clock::time_point> FRowsStamp;
+  QTimer FRefresh;
+  std::unique_ptr<TLogReader> FReader;
   bool FPlaced = false;
 };
 

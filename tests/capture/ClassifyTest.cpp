@@ -485,7 +485,7 @@ TEST(HandlePacket, WatcherWithoutSubnetsTreatsLanTrafficAsInternet) {
   EXPECT_EQ(Count(w, block, row), Expect({{ciAllPcsDown, 200}}));
 }
 
-TEST(HandlePacket, CountersWrapAroundAtTheirLimit) {
+TEST(HandlePacket, CountersPass4GiBWithoutWrapping) {
   TCounterBlock block{};
   TWatch w(block);
   w.MAC = kOwn;
@@ -496,7 +496,7 @@ TEST(HandlePacket, CountersWrapAroundAtTheirLimit) {
   h.len = 60;
   block[ciLanDown] = 0xFFFFFFF0u;
   w.HandlePacket(nullptr, &h, f.data());
-  EXPECT_EQ(block[ciLanDown], 44u);  // 0xFFFFFFF0 + 60 - 2^32
+  EXPECT_EQ(block[ciLanDown], 0x10000002Cu);  // 0xFFFFFFF0 + 60
 }
 
 TEST(HandlePacket, CaptureThatIsNotEthernetIsNotClassified) {

@@ -171,7 +171,7 @@ TEST_F(FollowLive, CaptureSurvivesItsDeviceGoingAndComingBackInPlace) {
     // Counts on into the same counters, by the hardware address the device has now.
     const TMac mac = MacOf("zfa0");
     EXPECT_EQ(Watchers[0]->MAC, mac);
-    const uint32_t lanDown = Traffic.Counters[ciLanDown];
+    const uint64_t lanDown = Traffic.Counters[ciLanDown];
     Send("zfb0", {mac, kStranger, kLocalExperimental, 0, 0, 100}, 50);
     EXPECT_TRUE(PumpUntil([&] { return Traffic.Counters[ciLanDown] == lanDown + 5000; }, 5000))
         << Traffic.Counters[ciLanDown] - lanDown;

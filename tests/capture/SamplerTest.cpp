@@ -6,8 +6,11 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <thread>
+#include <tuple>
 
 #include "capture/Sampler.h"
+#include "history/Export.h"
 #include "history/LogTestSupport.h"
 #include "platform/ErrorReport.h"
 
@@ -53,6 +56,8 @@ class Sampler : public ::testing::Test {
     S = std::make_unique<TSampler>(Tr, Log, [this] { return Clock.Read(); });
     // Each write's outcome is known at the tick that caused it.
     S->WriteWait = std::chrono::seconds(10);
+    // The exit tries a locked log again until its deadline; the tests need not wait the 10 s.
+    S->ExitWait = milliseconds(500);
     S->OnError = [this](const std::string& e) { Errors.push_back(e); };
     S->OnExitLoss = [this](const std::string& e) { Losses.push_back(e); };
   }
@@ -465,6 +470,146 @@ TEST_F(Sampler, ThreeSecondsOfAStalledLoopBecomeThreeColumnsNotOneTallOne) {
   }
   EXPECT_EQ(Tr.HourTotals[ciLanDown], 3001u);
   EXPECT_EQ(Tr.HourSeconds, 4);
+}
+
+// --- seconds of more than 4 GiB ---
+
+TEST_F(Sampler, SecondsOfMoreThan4GiBAreCountedWholeIntoTheHourAndTheLog) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  const TDate d = Date(2026, 12, 9);
+  Start(d, 10, 59, 0);
+  const struct {
+    const char* Name;
+    int Seconds;  // the seconds the timer owed at once
+    uint64_t LanUp;
+  } rows[] = {
+      {"one second of 5 x 4 GiB and a byte", 1, 20 * kGiB + 1},
+      {"three stalled seconds of 12 GiB and 2 bytes", 3, 12 * kGiB + 2},
+  };
+  uint64_t total = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    Tr.Counters[ciLanUp] = row.LanUp;
+    Tr.Counters[ciWanUp] = row.LanUp;
+    S->SampleSeconds(row.Seconds, {});
+    uint64_t stored = 0;
+    for (int i = 0; i < row.Seconds; ++i) {
+      stored += Tr.Newest(i)[ciLanUp];
+      EXPECT_EQ(Tr.Newest(i)[ciWanLanUp], 2 * Tr.Newest(i)[ciLanUp]);
+    }
+    EXPECT_EQ(stored, row.LanUp);
+    total += row.LanUp;
+    EXPECT_EQ(Tr.HourTotals[ciLanUp], total);
+    EXPECT_EQ(Tr.HourTotals[ciWanLanUp], 2 * total);
+  }
+  Clock.Set(d, 11, 0, 0);
+  Run(60 - Tr.MinuteTick, kQuiet);  // the hour check closes the hour
+  const double kb = static_cast<double>(total) / 1024.0;
+  EXPECT_EQ(LanUp(lgHourly, d, 10), kb);
+  EXPECT_EQ(LanUp(lgDaily, d, 76), kb);
+  ExpectConsistent();
+}
+
+// --- the exit and a lock another program holds ---
+
+TEST_F(Sampler, TheExitTriesALockedLogAgainUntilItsDeadline) {
+  Log.SetBusyTimeout(seconds(3));  // as in the program
+  const TDate d = Date(2026, 12, 9);
+  const struct {
+    const char* Name;
+    std::optional<milliseconds> ReleasedAfter;
+    milliseconds ExitWait;
+    bool Lost;
+  } rows[] = {
+      {"let go of 4 s into a 10 s exit", milliseconds(4000), milliseconds(10000), false},
+      {"held past a 1 s exit", std::nullopt, milliseconds(1000), true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    Log.Close();
+    std::filesystem::remove_all(Dir);
+    Log.Open(Dir);
+    Tr = TTraffic{};
+    NewSampler();
+    Losses.clear();
+    S->ExitWait = row.ExitWait;
+    Start(d, 10, 0, 0);
+    Run(120);
+    auto lock = std::make_unique<test::TForeignLock>(Dir + "bw.DB");
+    std::jthread release;
+    if (row.ReleasedAfter)
+      release = std::jthread([&, after = *row.ReleasedAfter] {
+        std::this_thread::sleep_for(after);
+        lock.reset();
+      });
+    const auto start = steady_clock::now();
+    S->FlushTotals();
+    const auto took = steady_clock::now() - start;
+    if (release.joinable()) release.join();
+    lock.reset();
+    EXPECT_LT(took, row.ExitWait + seconds(2)) << "the exit keeps to its deadline";
+    ASSERT_EQ(Losses.size(), row.Lost ? 1u : 0u);
+    if (row.Lost) {
+      EXPECT_NE(Losses[0].find("1 hour (720.0 KB received"), std::string::npos) << Losses[0];
+    }
+    Log.Open(Dir);
+    if (!row.Lost) {
+      EXPECT_EQ(LanUp(lgHourly, d, 10), 120.0);
+      EXPECT_EQ(LanUp(lgYearly, Date(2026, 12, 31), 0), 120.0);
+    }
+  }
+}
+
+// --- the running hour, for other programs ---
+
+TEST_F(Sampler, TheRunningHourIsKeptBesideTheLogAndNeverCountedTwice) {
+  const TDate d = Date(2026, 12, 9);
+  using TSeen = std::vector<std::tuple<int, double, bool>>;  // hour, LAN upload KB, so far
+  auto exported = [&](int grouping) {
+    TSeen seen;
+    for (const TLogRecord& r : ReadLogFile(Dir + "bw.DB", {grouping, tvLan, {}, {}}, 1000))
+      seen.emplace_back(r.Hour, r.Up, r.SoFar);
+    return seen;
+  };
+  // The side table is written by the log's own thread; every state on the way adds up.
+  auto settle = [&](const TSeen& hourly, const TSeen& daily) {
+    for (int i = 0; i < 500; ++i) {
+      const TSeen h = exported(lgHourly), dd = exported(lgDaily);
+      double sum = 0;
+      for (const auto& row : h) sum += std::get<1>(row);
+      EXPECT_EQ(dd.empty() ? 0.0 : std::get<1>(dd[0]), sum) << "counted twice or lost";
+      if (h == hourly && dd == daily) return;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(exported(lgHourly), hourly);
+    EXPECT_EQ(exported(lgDaily), daily);
+  };
+
+  Start(d, 10, 58, 30);
+  Run(60);  // the check at 10:59:30 keeps the running hour
+  settle({{10, 60.0, true}}, {{76, 60.0, true}});
+  EXPECT_EQ(Records(), 0u) << "the table itself holds finished hours only";
+  Run(60);  // the check at 11:00:30 writes hour 10, and hour 11 starts from nothing
+  settle({{10, 120.0, false}, {11, 0.0, true}}, {{76, 120.0, true}});
+  Run(60);
+  settle({{10, 120.0, false}, {11, 60.0, true}}, {{76, 180.0, true}});
+  const TTotalsSoFar today = ReadTotalsSoFar(Dir + "bw.DB", tvLan, d, d);
+  EXPECT_EQ(std::make_tuple(today.Up, today.Running), std::make_tuple(uint64_t{180 * 1024}, true));
+
+  // The run ends without its exit: what it left beside the table goes at the next one's first
+  // write, and only the new run's hour runs.
+  Log.Close();
+  Log.Open(Dir);
+  Tr = TTraffic{};
+  NewSampler();
+  Start(d, 11, 10, 0);
+  Run(60);
+  settle({{10, 120.0, false}, {11, 60.0, true}}, {{76, 180.0, true}});
+
+  S->FlushTotals();
+  settle({{10, 120.0, false}, {11, 60.0, false}}, {{76, 180.0, false}});
+  Log.Open(Dir);
+  ExpectConsistent();
 }
 
 }  // namespace

@@ -120,7 +120,8 @@ TEST(CommandLine, AnExportPrintsTheLogOrFailsWithExitCode1AndNoOutput) {
   const std::string file = tmp.Path() + "db/bw.DB";
   const TRun ok = Execute(Parse({"--export", "csv", "--view", "LAN", "--log", file.c_str()}));
   EXPECT_EQ(ok.Code, 0) << ok.Err;
-  EXPECT_EQ(ok.Out, "date,hour,view,download_bytes,upload_bytes\r\n2026-12-07,,LAN,2048,0\r\n");
+  EXPECT_EQ(ok.Out,
+            "date,hour,view,download_bytes,upload_bytes,so_far\r\n2026-12-07,,LAN,2048,0,\r\n");
   EXPECT_EQ(ok.Err, "");
 
   const std::string missing = tmp.Path() + "none/bw.DB";

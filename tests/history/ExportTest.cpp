@@ -81,7 +81,7 @@ TEST_F(Export, EveryGroupingAndViewGivesTheWrittenBytesInKeyOrder) {
   };
   for (int g = 0; g < 5; ++g) {
     for (int v = 0; v < 4; ++v) {
-      std::string want = "date,hour,view,download_bytes,upload_bytes\r\n";
+      std::string want = "date,hour,view,download_bytes,upload_bytes,so_far\r\n";
       for (const TExpected& e : byGrouping[static_cast<std::size_t>(g)]) {
         uint64_t down = 0, up = 0;
         for (int h : e.Hours) {
@@ -89,7 +89,7 @@ TEST_F(Export, EveryGroupingAndViewGivesTheWrittenBytesInKeyOrder) {
           up += Hour(h)[static_cast<std::size_t>(kSlots[v][1])];
         }
         want += std::string(e.Date) + "," + e.Hour + "," + kNames[v] + "," + std::to_string(down) +
-                "," + std::to_string(up) + "\r\n";
+                "," + std::to_string(up) + ",\r\n";
       }
       EXPECT_EQ(Csv(Read({g, v, {}, {}})), want) << "grouping " << g << ", view " << v;
     }
@@ -146,7 +146,7 @@ TEST_F(Export, ARangeTakesThePeriodsThatOverlapItAcrossTheYearEnd) {
 TEST_F(Export, EmptyResultsAreAHeaderOrAnEmptyArray) {
   const std::vector<TLogRecord> none = Read({lgDaily, tvInternet, Date(2030, 1, 1), {}});
   EXPECT_TRUE(none.empty());
-  EXPECT_EQ(Csv(none), "date,hour,view,download_bytes,upload_bytes\r\n");
+  EXPECT_EQ(Csv(none), "date,hour,view,download_bytes,upload_bytes,so_far\r\n");
   std::ostringstream json;
   WriteExport(json, TExportFormat::Json, none);
   EXPECT_EQ(json.str(), "[]\n");

@@ -38,7 +38,9 @@ class TTempDir {
 class TForeignLock {
  public:
   explicit TForeignLock(const std::string& file, const char* begin = "BEGIN IMMEDIATE") {
+    // Waits out a transaction of the log's own writer (it keeps the running hour once a minute).
     if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK ||
+        sqlite3_busy_timeout(Db, 2000) != SQLITE_OK ||
         sqlite3_exec(Db, begin, nullptr, nullptr, nullptr) != SQLITE_OK)
       ADD_FAILURE() << "could not lock " << file << ": " << sqlite3_errmsg(Db);
   }

@@ -13,8 +13,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QThread>
 #include <QTreeView>
 #include <array>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,10 +88,20 @@ class StatsWindow : public ::testing::Test {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
   }
 
+  // The answer of the log's reader, which reads on a thread of its own.
+  void Answer() {
+    for (int i = 0; i < 500 && W.QueryPending(); ++i) {
+      QCoreApplication::processEvents();
+      QThread::msleep(10);
+    }
+    EXPECT_FALSE(W.QueryPending());
+  }
+
   // A choice of the user in one of the lists.
-  static void Pick(QComboBox* box, int index) {
+  void Pick(QComboBox* box, int index) {
     box->setCurrentIndex(index);
     Q_EMIT box->activated(index);
+    Answer();
   }
 
   void ShowCustomRange(QDate from, QDate to) {
@@ -142,6 +155,7 @@ TEST_F(StatsWindow, OpeningChoosesHourlyAndTheLastSevenDaysButRunsNoQuery) {
 
   // Without a view there is nothing to ask for, even on "Start".
   W.BStart->click();
+  Answer();
   Pick(W.CBWays, lgDaily);
   EXPECT_EQ(W.LastQuery(), "");
   EXPECT_EQ(W.LVMeter->model()->rowCount(), 0);
@@ -223,6 +237,7 @@ TEST_F(StatsWindow, AFailedQueryKeepsTheListAndTheTotalsWithoutAMessage) {
 
   Log.Close();  // the layer now throws on every select
   W.BStart->click();
+  Answer();
   Pick(W.CBWays, lgDaily);
   EXPECT_EQ(Rows(), rows);
   EXPECT_EQ(Totals(), totals);
@@ -233,6 +248,7 @@ TEST_F(StatsWindow, AFailedQueryKeepsTheListAndTheTotalsWithoutAMessage) {
   W.DTP1->setDate(QDate(2020, 1, 1));
   W.DTP2->setDate(QDate(2020, 1, 2));
   W.BStart->click();
+  Answer();
   EXPECT_TRUE(Rows().empty());
   EXPECT_EQ(Totals(), (TRow{"Totals", "0.0 KB", "0.0 KB", "0.0 KB"}));
   EXPECT_TRUE(Errors.empty()) << Errors.front();
@@ -333,6 +349,68 @@ TEST_F(StatsWindow, ClosingOnlyHidesAndShowingAgainKeepsTheList) {
   EXPECT_EQ(W.LastQuery(), sql) << "no query on showing";
   EXPECT_EQ(Rows().size(), 4u);
   EXPECT_TRUE(W.RadioButton2->isChecked());
+}
+
+TEST_F(StatsWindow, ALockedLogNeverHoldsTheDesktopAndTheListFollowsOnceItIsFree) {
+  using namespace std::chrono;
+  ShowCustomRange(QDate(2026, 12, 30), QDate(2027, 1, 2));
+  Pick(W.CBTarget, tvInternet);
+  const std::vector<TRow> hourly = Rows();
+  ASSERT_EQ(hourly.size(), 4u);
+  auto lock = std::make_unique<test::TForeignLock>(Log.FilePath(), "BEGIN EXCLUSIVE");
+
+  const auto start = steady_clock::now();
+  W.CBWays->setCurrentIndex(lgDaily);
+  Q_EMIT W.CBWays->activated(lgDaily);
+  while (W.LState->text().isEmpty() && steady_clock::now() - start < seconds(5))
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(100)) << "the busy state comes at once";
+  EXPECT_EQ(W.LState->text(), QStringLiteral("log busy, retrying"));
+  EXPECT_EQ(Rows(), hourly) << "the list keeps what it showed";
+  EXPECT_TRUE(W.QueryPending());
+
+  lock.reset();
+  Answer();
+  EXPECT_EQ(W.LState->text(), QString());
+  EXPECT_EQ(Rows(), (std::vector<TRow>{{"12/31/2026", "1.5 MB", "4.5 MB", "6.0 MB"},
+                                       {"1/1/2027", "3.5 MB", "10.5 MB", "14.0 MB"}}));
+  EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(StatsWindow, TheRunningHourDayAndYearCountSoFarAndFollowTheCounters) {
+  // Hour 2 of 1 January 2027 is running: 512 KB of Internet download so far.
+  TPeriodTotals running{};
+  W.Unlogged = [&running] {
+    const TDate day = test::Date(2027, 1, 1);
+    std::vector<TPeriodWrite> periods{{kHourlyBase, 2, running, day}};
+    for (const TPeriodWrite& p : DayPeriods(day, running)) periods.push_back(p);
+    return periods;
+  };
+  running[ciWanDown] = 512 * kKB;
+  ShowCustomRange(QDate(2026, 12, 30), QDate(2027, 1, 2));
+  Pick(W.CBTarget, tvInternet);
+  EXPECT_EQ(Rows().back(),
+            (TRow{"1/1/2027  02:00 - 02:59 (so far)", "512.0 KB", "0.0 KB", "512.0 KB"}));
+  ASSERT_EQ(Rows().size(), 5u);
+  W.LVMeter->setCurrentIndex(W.LVMeter->model()->index(4, 0));
+
+  // A second later the counters have moved on; the list follows without losing its place.
+  running[ciWanDown] = 1024 * kKB;
+  W.RefreshTimer();
+  EXPECT_EQ(Rows().back(),
+            (TRow{"1/1/2027  02:00 - 02:59 (so far)", "1.0 MB", "0.0 KB", "1.0 MB"}));
+  EXPECT_EQ(W.LVMeter->currentIndex().row(), 4) << "the selection stays";
+  EXPECT_EQ(Totals(), (TRow{"Totals", "6.0 MB", "15.0 MB", "21.0 MB"}));
+
+  // The running part adds to the day and the year the table holds, marked as running.
+  Pick(W.CBWays, lgDaily);
+  EXPECT_EQ(Rows(), (std::vector<TRow>{{"12/31/2026", "1.5 MB", "4.5 MB", "6.0 MB"},
+                                       {"1/1/2027 (so far)", "4.5 MB", "10.5 MB", "15.0 MB"}}));
+  W.RadioButton1->click();
+  W.CBTime->setCurrentIndex(tpAllTime);
+  Pick(W.CBWays, lgYearly);
+  EXPECT_EQ(Rows().back(), (TRow{"2027 (so far)", "4.5 MB", "10.5 MB", "15.0 MB"}));
+  EXPECT_TRUE(Errors.empty());
 }
 
 }  // namespace
