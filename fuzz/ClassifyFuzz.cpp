@@ -103,7 +103,7 @@ void CheckGrowth(const TAddressTable& w, const TCounterBlock& before, const TCou
                  uint32_t wire) {
   const bool ownIsBroadcast = w.MACFound && w.MAC == BroadcastMAC;
   for (int c = 0; c < kCounterCount; ++c) {
-    const uint32_t grew = after[c] - before[c];
+    const uint64_t grew = after[c] - before[c];
     Check(after[c] >= before[c], "a counter went down");
     if (c == ciWanLanUp || c == ciWanLanDown || c == ciReserved) {
       Check(grew == 0, "the sums and the reserved slot are the sampler's");
@@ -209,8 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     sourceLocal = IsLocalAddress6(w, ip + kIPv6SourceOffset);
     destLocal = IsLocalAddress6(w, ip + kIPv6DestOffset);
   }
-  const uint32_t down = once[ciAllPcsDown] - before[ciAllPcsDown];
-  const uint32_t up = once[ciAllPcsUp] - before[ciAllPcsUp];
+  const uint64_t down = once[ciAllPcsDown] - before[ciAllPcsDown];
+  const uint64_t up = once[ciAllPcsUp] - before[ciAllPcsUp];
   Check((down == wire) == !sourceLocal, "all PCs' download is not the outside sender's");
   Check((up == wire) == (sourceLocal && !destLocal),
         "all PCs' upload is not the outside receiver's");

@@ -278,8 +278,8 @@ void TGraph::DrawReadout() {
 
 QString TGraph::ReadoutText() const {
   const uint16_t unit = EffectiveRateUnit(FCfg);
-  double down = FTraffic.LastSample[FDownIndex];
-  double up = FTraffic.LastSample[FUpIndex];
+  double down = static_cast<double>(FTraffic.LastSample[FDownIndex]);
+  double up = static_cast<double>(FTraffic.LastSample[FUpIndex]);
   if (FCfg.ShowAverage) {
     const double seconds = FTraffic.HourSeconds == 0 ? 1.0 : FTraffic.HourSeconds;
     down = static_cast<double>(FTraffic.HourTotals[FDownIndex]) / seconds;
