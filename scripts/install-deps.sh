@@ -20,7 +20,7 @@ run_packages=(
   libcap2-bin fonts-dejavu-core fonts-wqy-microhei
 )
 test_packages=(
-  clang-format ccache libgtest-dev libgmock-dev
+  clang-format clang-tidy ccache libgtest-dev libgmock-dev
   # The end-to-end tests: a virtual X server, a window manager and a tray, clicks and screenshots.
   xvfb xauth openbox trayer xdotool x11-utils imagemagick
   # Network namespaces (and masquerading in them), the log read back, scrapes of the metrics and

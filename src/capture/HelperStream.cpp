@@ -66,8 +66,9 @@ void TStreamWriter::Failed(const std::string& error, const std::string& reason) 
   uint8_t* p = Record(TRecordKind::Failed, 4 + e.size() + r.size());
   Put<uint16_t>(p, static_cast<uint16_t>(e.size()));
   Put<uint16_t>(p, static_cast<uint16_t>(r.size()));
-  std::memcpy(p, e.data(), e.size());
-  std::memcpy(p + e.size(), r.data(), r.size());
+  // Texts of a binary record: their lengths lead, no terminator follows.
+  std::copy(e.begin(), e.end(), p);
+  std::copy(r.begin(), r.end(), p + e.size());
 }
 
 void TStreamWriter::Table(const TAddressTable& table) {
@@ -124,7 +125,7 @@ void TStreamParser::Feed(std::span<const uint8_t> bytes) {
   Commit(bytes.size());
 }
 
-TStreamParser::TStep TStreamParser::Fail(std::string why) {
+TStreamParser::TStep TStreamParser::Fail(const std::string& why) {
   if (Error.empty()) Error = "Malformed capture stream: " + why;
   return TStep::Failed;
 }

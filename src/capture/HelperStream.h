@@ -146,7 +146,7 @@ class TStreamParser {
   std::string Error;
 
  private:
-  TStep Fail(std::string why);
+  TStep Fail(const std::string& why);
   TStep Take(TRecordKind kind, const uint8_t* p, std::size_t n);
 
   uint16_t Kind;

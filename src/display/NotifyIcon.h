@@ -69,7 +69,6 @@ class TQtTrayHost : public TTrayHost {
   QTimer FLook;
   bool FWanted = false;
   bool FStatusNotifier = false;
-  bool FWasAvailable = false;
   QIcon FPicture;
   QString FTip;
   QPointer<QMenu> FMenu;

@@ -8,7 +8,7 @@
 namespace zul {
 
 TLogReader::TLogReader(TOnResult onResult) : OnResult(std::move(onResult)) {
-  Thread = std::jthread([this](std::stop_token stop) { Loop(std::move(stop)); });
+  Thread = std::jthread([this](const std::stop_token& stop) { Loop(stop); });
 }
 
 TLogReader::~TLogReader() {
@@ -27,7 +27,7 @@ uint64_t TLogReader::Request(std::string path, std::string sql) {
   return ticket;
 }
 
-void TLogReader::Loop(std::stop_token stop) {
+void TLogReader::Loop(const std::stop_token& stop) {
   std::unique_lock lock(M);
   while (!stop.stop_requested()) {
     if (!Next) {

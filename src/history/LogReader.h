@@ -54,7 +54,7 @@ class TLogReader {
     std::string Path;
     std::string Sql;
   };
-  void Loop(std::stop_token stop);
+  void Loop(const std::stop_token& stop);
 
   TOnResult OnResult;
   std::mutex M;

@@ -561,7 +561,7 @@ void TTrafficLog::SetRetryInterval(std::chrono::milliseconds interval) {
 
 void TTrafficLog::StartWriter() {
   if (Writer.joinable()) return;
-  Writer = std::jthread([this](std::stop_token stop) { WriterLoop(std::move(stop)); });
+  Writer = std::jthread([this](const std::stop_token& stop) { WriterLoop(stop); });
 }
 
 void TTrafficLog::StopWriter() {
@@ -572,7 +572,7 @@ void TTrafficLog::StopWriter() {
   Writer = std::jthread();
 }
 
-void TTrafficLog::WriterLoop(std::stop_token stop) {
+void TTrafficLog::WriterLoop(const std::stop_token& stop) {
   // A failed attempt at exit is tried again after this pause, until the exit's deadline.
   constexpr milliseconds kExitRetryPause{100};
   std::unique_lock lock(QueueM);

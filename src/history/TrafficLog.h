@@ -146,7 +146,7 @@ class TTrafficLog {
 
   void StartWriter();
   void StopWriter();
-  void WriterLoop(std::stop_token stop);
+  void WriterLoop(const std::stop_token& stop);
 
   // Guards the connection and its statements: the writer's transactions and the main thread's
   // reads take turns.

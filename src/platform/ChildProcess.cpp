@@ -76,6 +76,7 @@ TChildProcess::TChildProcess(const std::string& path, const std::vector<std::str
   storage.push_back(path);
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
   for (std::string& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 

@@ -208,7 +208,7 @@ std::string MoveAside(const std::string& path, const std::string& tag, const std
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &lt);
   const std::string base = path + "." + tag + "-" + stamp;
   for (int i = 0; i < 100; ++i) {
-    const std::string aside = i == 0 ? base : base + "-" + std::to_string(i);
+    std::string aside = i == 0 ? base : base + "-" + std::to_string(i);
     if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
       return aside;
     int err = errno;

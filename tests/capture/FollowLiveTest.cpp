@@ -321,7 +321,7 @@ TEST_F(FollowLive, FramesCapturedJustBeforeTheCloseAreCounted) {
     const auto took = Clock::now() - start;
     EXPECT_EQ(Traffic.Counters[ciLanDown], 800u * 100u);
     if (end != eDeviceGone) {
-      EXPECT_LT(took, std::chrono::milliseconds(end == eStopAll ? 600 : 1200));
+      EXPECT_LT(took, std::chrono::seconds(3));  // a hang guard
     }
     for (int k = 0; k < WatcherCount; ++k) EXPECT_FALSE(Watchers[k]->Snoop->Active());
   }
