@@ -17,6 +17,7 @@
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
 #include "platform/Folders.h"
+#include "platform/Log.h"
 #include "platform/SessionEnd.h"
 #include "platform/SingleInstance.h"
 #include "platform/WindowSystem.h"
@@ -74,13 +75,13 @@ int RunZul(int argc, char** argv) {
   try {
     runtimeDir = FindRuntimeDir();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "zul: %s\n", e.what());
+    LogLine(e.what());
     return 1;
   }
   const TInstanceClaim claim = ClaimInstance(runtimeDir, kInstanceName, WM_OPENMONITOR);
   if (claim.Role == TInstanceRole::Handed) return 0;
   if (claim.Role == TInstanceRole::Unresponsive) {
-    std::fprintf(stderr, "zul: %s\n", claim.Error.c_str());
+    LogLine(claim.Error);
     return 1;
   }
 

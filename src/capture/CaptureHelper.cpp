@@ -26,6 +26,7 @@
 #include "capture/FrameCounter.h"
 #include "capture/HelperStream.h"
 #include "capture/Snoop.h"
+#include "platform/Log.h"
 
 namespace zul {
 namespace {
@@ -51,7 +52,7 @@ void DropPrivileges() {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2] = {};
   if (syscall(SYS_capset, &header, data) != 0)
-    std::fprintf(stderr, "zul-capture: cannot drop capabilities: %s\n", std::strerror(errno));
+    LogLine(std::string("cannot drop capabilities: ") + std::strerror(errno));
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
@@ -107,7 +108,7 @@ int List() {
   std::string error;
   const TDeviceList devices = FindLibraryDevices(error);
   if (!error.empty()) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    LogLine(error);
     return kHelperOpenFailed;
   }
   TStreamWriter w;
@@ -169,7 +170,7 @@ bool TCounting::TakeInput(bool& inputOpen) {
   if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
     inputOpen = false;
     if (Control.Pending() == 0) return true;
-    std::fprintf(stderr, "zul-capture: the address table was cut short\n");
+    LogLine("the address table was cut short");
     return false;
   }
   if (n < 0) return true;
@@ -179,7 +180,7 @@ bool TCounting::TakeInput(bool& inputOpen) {
       case TStreamParser::TStep::NeedMore:
         return true;
       case TStreamParser::TStep::Failed:
-        std::fprintf(stderr, "zul-capture: %s\n", Control.Error.c_str());
+        LogLine(Control.Error);
         return false;
       case TStreamParser::TStep::Record:
         if (Control.RecordKind() == TRecordKind::Table) Counter.SetTable(Control.Table());
@@ -191,13 +192,13 @@ bool TCounting::TakeInput(bool& inputOpen) {
 int TCounting::Run(const std::string& device) {
   std::string why;
   if (!IsCountedAdapter(device, why)) {
-    std::fprintf(stderr, "zul-capture: %s\n", why.c_str());
+    LogLine(why);
     return kHelperUsage;
   }
   Snoop.SetAdapterName(device);
   if (Snoop.AdapterName() != device) {
     // Listed by the kernel but not by the library: nothing to capture on.
-    std::fprintf(stderr, "%s\n", "Snoop Error: Invalid AdapterName");
+    LogLine("Snoop Error: Invalid AdapterName");
     return kHelperOpenFailed;
   }
   Snoop.ThreadSafe = false;
@@ -218,7 +219,7 @@ int TCounting::Run(const std::string& device) {
   Snoop.Open();
   if (!Snoop.Active()) {
     DropPrivileges();
-    std::fprintf(stderr, "%s\n", Snoop.LastError().c_str());
+    LogLine(Snoop.LastError());
     return Snoop.PermissionDenied() ? kHelperDenied : kHelperOpenFailed;
   }
   DropPrivileges();
@@ -255,7 +256,7 @@ int TCounting::Run(const std::string& device) {
   if (ReadFailed) {
     Out.Failed(Snoop.LastError(), Snoop.LastReason());
     Flush(Out);
-    std::fprintf(stderr, "%s\n", Snoop.LastReason().c_str());
+    LogLine(Snoop.LastReason());
     return kHelperReadFailed;
   }
   return badInput ? kHelperBadControl : kHelperStopped;
@@ -266,6 +267,7 @@ int TCounting::Run(const std::string& device) {
 
 int main(int argc, char** argv) {
   using namespace zul;
+  SetLogName("zul-capture");
   const std::string_view a1 = argc > 1 ? argv[1] : "";
   if (argc == 2 && a1 == "--help") {
     std::fputs(kUsage, stdout);
@@ -296,7 +298,7 @@ int main(int argc, char** argv) {
     TCounting counting;
     return counting.Run(argv[2]);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "zul-capture: %s\n", e.what());
+    LogLine(e.what());
     return kHelperOpenFailed;
   }
 }

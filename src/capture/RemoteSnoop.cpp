@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Log.h"
 #include "platform/ThreadWake.h"
 
 namespace zul {
@@ -84,8 +85,7 @@ void TRemoteSnoop::SetTable(const TAddressTable& table) {
   const bool changed = !SameAddresses(table, FTable);
   FTable = table;
   if (changed && FActive && !Closing && !SendTable())
-    std::fprintf(stderr, "zul: the capture helper of %s takes no address table\n",
-                 FAdapterName.c_str());
+    LogLine("the capture helper of " + FAdapterName + " takes no address table");
 }
 
 bool TRemoteSnoop::SendTable() {
@@ -242,8 +242,7 @@ void TRemoteSnoop::Finish(bool failed) {
     failed = true;
     FLastError = "Snoop Error: " + StreamError;
     reason = StreamError;
-    std::fprintf(stderr, "zul: capture stream of %s failed: %s\n", FAdapterName.c_str(),
-                 StreamError.c_str());
+    LogLine("capture stream of " + FAdapterName + " failed: " + StreamError);
   } else if (failed || (!Closing && !(status.Exited && status.Code == kHelperStopped))) {
     failed = true;
     const bool told = Parser && Parser->Ended();
@@ -251,7 +250,7 @@ void TRemoteSnoop::Finish(bool failed) {
     reason = told && !Parser->FailedReason().empty() ? Parser->FailedReason()
              : !text.empty()                         ? text
                              : "the capture helper ended (" + status.Text() + ")";
-    std::fprintf(stderr, "zul: capture on %s failed: %s\n", FAdapterName.c_str(), reason.c_str());
+    LogLine("capture on " + FAdapterName + " failed: " + reason);
   }
   if (FStats) {
     FLastStats.Received = FStats->Received;

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "capture/HelperStream.h"
+#include "platform/Log.h"
 
 namespace zul {
 namespace {
@@ -203,7 +204,8 @@ void TCustomSnoop::Open() {
     return;
   }
   // A warning: the capture runs, perhaps without promiscuous mode.
-  if (rc > 0) std::fprintf(stderr, "warning: capture on %s: %s\n", dev->name, pcap_statustostr(rc));
+  if (rc > 0)
+    LogLine(std::string("warning: capture on ") + dev->name + ": " + pcap_statustostr(rc));
   if (!Filter.empty()) {
     // The filter compiler wants the netmask of the device's first IPv4 address.
     bpf_u_int32 net = 0, mask = PCAP_NETMASK_UNKNOWN;
@@ -469,9 +471,9 @@ void TCustomSnoop::Deliver(const pcap_pkthdr* header, const uint8_t* frame) {
   try {
     DoCapture();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "capture handler failed: %s\n", e.what());
+    LogLine(std::string("capture handler failed: ") + e.what());
   } catch (...) {
-    std::fprintf(stderr, "capture handler failed\n");
+    LogLine("capture handler failed");
   }
   CurrentHeader = nullptr;
   CurrentFrame = nullptr;

@@ -13,6 +13,7 @@
 
 #include "capture/Traffic.h"
 #include "platform/ErrorReport.h"
+#include "platform/Log.h"
 #include "platform/NetLinkMonitor.h"
 #include "platform/NetLinks.h"
 #include "settings/CfgF.h"
@@ -128,10 +129,8 @@ void MarkLost(TWatch& W, const std::string& reason) {
   W.OpenIfIndex = 0;
   // Told once on standard error; the tray tip and the readout say so while it lasts, so that
   // adapters that come and go stack no message boxes.
-  std::fprintf(stderr,
-               "zul: capture on the network adapter %s stopped: %s. Its traffic is not counted "
-               "until the adapter is back; ZUL then resumes by itself.\n",
-               AdapterLabel(W).c_str(), reason.c_str());
+  LogLine("capture on the network adapter " + AdapterLabel(W) + " stopped: " + reason +
+          ". Its traffic is not counted until the adapter is back; ZUL then resumes by itself.");
 }
 
 // Asks every given capture to stop at once, serves them all while they drain the kernel's ring
@@ -274,8 +273,7 @@ void OpenWatcher(TWatch& W) {
     }
     return;
   }
-  std::fprintf(stderr, "zul: cannot capture on %s: %s\n", W.Snoop->AdapterName().c_str(),
-               W.Snoop->LastError().c_str());
+  LogLine("cannot capture on " + W.Snoop->AdapterName() + ": " + W.Snoop->LastError());
   if (W.Snoop->PermissionDenied()) {
     PermissionMissing = true;
     ReportError(kCapturePermissionKey, CapturePermissionText());
@@ -287,7 +285,7 @@ std::string EnumerateAdapters() {
   const TDeviceList list = FindAllDevices(error);
   ListFailure = error;
   if (!error.empty()) {
-    std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
+    LogLine("cannot list capture devices: " + error);
     if (LooksLikePermission(error)) {
       PermissionMissing = true;
       ReportError(kCapturePermissionKey, CapturePermissionText());
@@ -313,8 +311,7 @@ void InitCapture() {
   Capturing = true;
   if (!Monitor) {
     Monitor = std::make_unique<TNetLinkMonitor>();
-    if (!Monitor->Valid())
-      std::fprintf(stderr, "zul: adapters are not followed: %s\n", Monitor->ErrorText().c_str());
+    if (!Monitor->Valid()) LogLine("adapters are not followed: " + Monitor->ErrorText());
     Monitor->OnChange = [] { RefreshWatchers(); };
   }
   const std::string error = EnumerateAdapters();
@@ -376,7 +373,7 @@ void RefreshOnce() {
   const TDeviceList list = FindAllDevices(error);
   ListFailure = error;
   if (!error.empty()) {
-    std::fprintf(stderr, "zul: cannot list capture devices: %s\n", error.c_str());
+    LogLine("cannot list capture devices: " + error);
     return;
   }
   bool listChanged = false;
@@ -393,8 +390,7 @@ void RefreshOnce() {
     }
     const bool chosen = !Cfg.AllInterfaces && static_cast<int32_t>(Cfg.InterfaceIndex) == k;
     if (ifIndex == 0 && !chosen) {
-      std::fprintf(stderr, "zul: the network adapter %s is gone; it is no longer watched\n",
-                   AdapterLabel(w).c_str());
+      LogLine("the network adapter " + AdapterLabel(w) + " is gone; it is no longer watched");
       ReleaseWatcher(k--);
       listChanged = true;
       continue;

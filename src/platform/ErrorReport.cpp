@@ -4,6 +4,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/Log.h"
+
 namespace zul {
 namespace {
 
@@ -28,13 +30,13 @@ void ReportError(std::string_view key, const std::string& text) {
   auto& standing = Standing();
   if (standing.find(key) != standing.end()) return;
   standing.emplace(key);
-  std::fprintf(stderr, "zul: %s\n", text.c_str());
+  LogLine(text);
   if (Sink()) Sink()(text);
 }
 
 void ReportAlways(std::string_view key, const std::string& text) {
   Standing().emplace(key);
-  std::fprintf(stderr, "zul: %s\n", text.c_str());
+  LogLine(text);
   std::fflush(stderr);
   if (Sink()) Sink()(text);
 }
