@@ -121,13 +121,30 @@ void TFConfig::FormCreate() {
 void TFConfig::TakeNewAdapters() {
   QLineEdit* edit = CBInterfaces->lineEdit();
   const int selected = CBInterfaces->currentIndex();
+  const QString selectedText = selected >= 0 ? CBInterfaces->itemText(selected) : QString();
   const QString typed = edit->text();
   const int cursor = edit->cursorPosition();
-  for (std::size_t k = static_cast<std::size_t>(CBInterfaces->count()); k < AdapterList.size(); ++k)
-    CBInterfaces->addItem(QString::fromLocal8Bit(AdapterList[k].c_str()));
-  // A list that was empty selects its first item by itself. The selection stays as it was,
-  // unless none was selected and the typed name has just come: typing it selects it too.
-  int keep = selected;
+  // The list follows the watchers: adapters come, go, and say why they are left out under all.
+  const int n = static_cast<int>(AdapterList.size());
+  while (CBInterfaces->count() > n) CBInterfaces->removeItem(CBInterfaces->count() - 1);
+  for (int k = 0; k < n; ++k) {
+    const QString text = QString::fromLocal8Bit(AdapterList[static_cast<std::size_t>(k)].c_str());
+    if (k < CBInterfaces->count()) {
+      if (CBInterfaces->itemText(k) != text) CBInterfaces->setItemText(k, text);
+    } else {
+      CBInterfaces->addItem(text);
+    }
+  }
+  // A list that was empty selects its first item by itself. The selection stays with its adapter
+  // (found by the text before any reason), unless none was selected and the typed name has just
+  // come: typing it selects it too.
+  int keep = selected < n ? selected : -1;
+  if (!selectedText.isEmpty()) {
+    const QString name = selectedText.section(QStringLiteral(" (not counted"), 0, 0);
+    for (int k = 0; k < n; ++k)
+      if (CBInterfaces->itemText(k).section(QStringLiteral(" (not counted"), 0, 0) == name)
+        keep = k;
+  }
   if (keep < 0 && !typed.isEmpty()) keep = CBInterfaces->findText(typed, Qt::MatchFixedString);
   if (CBInterfaces->currentIndex() != keep) CBInterfaces->setCurrentIndex(keep);
   if (edit->text() != typed) {
