@@ -31,7 +31,10 @@ std::string CapturePermissionText() {
 std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 int32_t WatcherCount = 0;
 std::vector<std::string> AdapterList;
-std::function<void()> AdapterListChanged;
+TAdapterEvents& AdapterEvents() {
+  static TAdapterEvents events;
+  return events;
+}
 
 namespace {
 
@@ -312,7 +315,8 @@ void InitCapture() {
   if (!Monitor) {
     Monitor = std::make_unique<TNetLinkMonitor>();
     if (!Monitor->Valid()) LogLine("adapters are not followed: " + Monitor->ErrorText());
-    Monitor->OnChange = [] { RefreshWatchers(); };
+    QObject::connect(Monitor.get(), &TNetLinkMonitor::Changed, Monitor.get(),
+                     [] { RefreshWatchers(); });
   }
   const std::string error = EnumerateAdapters();
   // Shown once under the same key as the capture component's own listing error.
@@ -427,7 +431,7 @@ void RefreshOnce() {
     }
   }
   TellLeftOut(leftOut);
-  if (listChanged && AdapterListChanged) AdapterListChanged();
+  if (listChanged) Q_EMIT AdapterEvents().AdapterListChanged();
 }
 
 }  // namespace

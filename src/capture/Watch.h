@@ -7,6 +7,7 @@
 
 #include <pcap/pcap.h>
 
+#include <QObject>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -74,9 +75,14 @@ class TWatch : public TAddressTable {
 extern std::array<std::unique_ptr<TWatch>, kMaxWatchers> Watchers;
 extern int32_t WatcherCount;
 extern std::vector<std::string> AdapterList;
-// Runs on the main thread after a watcher was appended to Watchers and AdapterList, so that a
-// list shown to the user can take it in.
-extern std::function<void()> AdapterListChanged;
+// Tells the main thread that AdapterList changed: an adapter came, went, or is now counted under
+// all adapters or not, so that a list shown to the user can follow.
+class TAdapterEvents : public QObject {
+  Q_OBJECT
+ Q_SIGNALS:
+  void AdapterListChanged();
+};
+TAdapterEvents& AdapterEvents();
 
 // Start-up: clears Traffic's history ring, creates the watchers and opens them.
 void InitCapture();

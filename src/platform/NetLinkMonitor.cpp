@@ -51,9 +51,7 @@ TNetLinkMonitor::TNetLinkMonitor(QObject* parent) : QObject(parent) {
   Settle.setSingleShot(true);
   Settle.setInterval(kNetLinkSettleMs);
   // Runs on the main thread: the timer lives there.
-  connect(&Settle, &QTimer::timeout, this, [this] {
-    if (OnChange) OnChange();
-  });
+  connect(&Settle, &QTimer::timeout, this, &TNetLinkMonitor::Changed);
 
   TUniqueFd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
   if (!fd) {

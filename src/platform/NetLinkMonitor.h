@@ -32,6 +32,7 @@ TNetLinkNews ParseNetLinkMessages(const uint8_t* data, std::size_t length);
 inline constexpr int kNetLinkSettleMs = 300;
 
 class TNetLinkMonitor : public QObject {
+  Q_OBJECT
  public:
   explicit TNetLinkMonitor(QObject* parent = nullptr);
   ~TNetLinkMonitor() override;
@@ -42,8 +43,9 @@ class TNetLinkMonitor : public QObject {
   bool Valid() const { return Fd.Valid(); }
   const std::string& ErrorText() const { return FErrorText; }
 
-  // Runs on the main thread once the changes of a burst have settled.
-  std::function<void()> OnChange;
+ Q_SIGNALS:
+  // On the main thread once the changes of a burst have settled.
+  void Changed();
 
  private:
   void SocketReadable();

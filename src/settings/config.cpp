@@ -99,10 +99,7 @@ TConfigActions DefaultActions(QWidget* owner) {
   return a;
 }
 
-TFConfig::~TFConfig() {
-  // The hook must not outlive the list it fills.
-  if (FAdapterHook) AdapterListChanged = nullptr;
-}
+TFConfig::~TFConfig() = default;
 
 void TFConfig::FormCreate() {
   InitCapture();
@@ -112,8 +109,8 @@ void TFConfig::FormCreate() {
   for (const std::string& name : AdapterList)
     CBInterfaces->addItem(QString::fromLocal8Bit(name.c_str()));
   // Main thread: a watcher was appended after the kernel reported a new device.
-  AdapterListChanged = [this] { Guarded("config.adapters", [this] { TakeNewAdapters(); }); };
-  FAdapterHook = true;
+  connect(&AdapterEvents(), &TAdapterEvents::AdapterListChanged, this,
+          [this] { Guarded("config.adapters", [this] { TakeNewAdapters(); }); });
   if (!Cfg.AllInterfaces) Actions.MonitorOneAdapter(static_cast<int32_t>(Cfg.InterfaceIndex));
   Actions.UpdateFullScale();
 }

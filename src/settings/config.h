@@ -76,7 +76,7 @@ class TFConfig : public QDialog {
   // in front. A plain show() fills the controls the same way.
   void ShowOptions();
   // Appends to CBInterfaces the adapters of AdapterList it lacks, keeping the selection and the
-  // text typed into it; runs whenever a watcher is appended (AdapterListChanged).
+  // text typed into it; runs whenever the watchers change AdapterList (TAdapterEvents).
   void TakeNewAdapters();
 
   void LoadFromCfg();
@@ -180,8 +180,6 @@ class TFConfig : public QDialog {
   QColor FLastColor = Qt::black;
   // A save that failed; the next OK writes the file even if nothing changes in between.
   bool FSavePending = false;
-  // FormCreate made AdapterListChanged fill this dialog's list.
-  bool FAdapterHook = false;
 };
 
 extern TFConfig* FConfig;

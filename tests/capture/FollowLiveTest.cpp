@@ -72,7 +72,6 @@ class FollowLive : public ::testing::Test {
   void TearDown() override {
     if (!Lab) return;
     ReleaseWatchers();
-    AdapterListChanged = nullptr;
     SetErrorSink(nullptr);
     for (const char* name : {"zfa0", "zfa1", "zfa2"}) ClearError(CaptureLostKey(name));
     Cfg = SavedCfg;
@@ -229,7 +228,9 @@ TEST_F(FollowLive, ChangedAddressesSortFramesAnewAfterTheRefresh) {
 
 TEST_F(FollowLive, DeviceAddedAfterStartIsWatchedOnceItHasAnAddressWorthIt) {
   int changes = 0;
-  AdapterListChanged = [&] { ++changes; };
+  QObject context;
+  QObject::connect(&AdapterEvents(), &TAdapterEvents::AdapterListChanged, &context,
+                   [&] { ++changes; });
   InitCapture();
   ASSERT_EQ(WatcherCount, 1);
   Lab->AddVeth(NsA, "zfa1", NsB, "zfb1", "198.51.100.20/24");
