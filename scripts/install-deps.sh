@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   # Build: the X11 tray lookup. Tests only: a StatusNotifierItem host on a private session bus.
   libxcb1-dev haskell-gtk-sni-tray-utils dbus-daemon libglib2.0-bin
+  mutter sway xwayland qt6-wayland  # Tests only: Wayland compositors, with and without XWayland
 )
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
