@@ -177,6 +177,7 @@ TFConfig::TFConfig(QWidget* parent) : QDialog(parent), Actions(DefaultActions(th
   connect(BBCancel, &QPushButton::clicked, this, [this] { BBCancelClick(); });
 
   auto* buttons = new QHBoxLayout;
+  buttons->setContentsMargins(0, 0, 4, 0);
   buttons->addStretch();
   buttons->addWidget(BBOK);
   buttons->addWidget(BBCancel);
