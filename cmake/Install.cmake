@@ -54,6 +54,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/zul.bash-completion
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/zul.lintian-overrides
         DESTINATION share/lintian/overrides RENAME zul)
 
+# The user guide that "&Help" opens, its screenshots one folder up, and the licence where the
+# project has one: share/doc/zul when installed, doc/ beside the program in the build tree.
+set(ZUL_DOC_DIR share/doc/zul)
+file(GLOB zul_doc_files RELATIVE ${PROJECT_SOURCE_DIR}/docs ${PROJECT_SOURCE_DIR}/docs/*.png)
+list(APPEND zul_doc_files guide/user.html)
+if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/src/doc/LICENSE COPYONLY)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${ZUL_DOC_DIR})
+endif()
+foreach(f ${zul_doc_files})
+  configure_file(${PROJECT_SOURCE_DIR}/docs/${f} ${PROJECT_BINARY_DIR}/src/doc/${f} COPYONLY)
+  get_filename_component(dir ${f} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${f} DESTINATION ${ZUL_DOC_DIR}/${dir})
+endforeach()
+
 # Only the helper ever gets the capture capabilities. An install as root straight into the system
 # gives them (and the group); one into a DESTDIR cannot, since archives do not keep them, and
 # leaves them to the package's postinst.

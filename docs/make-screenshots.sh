@@ -6,6 +6,9 @@
 #   tray-menu.png    the tray icon's menu
 #   statistics.png   the statistics window, daily records of "Internet & LAN"
 #   options.png      the options dialog
+#   sni-tray.png     the icon's menu in a StatusNotifierItem tray (gtk-sni-tray-standalone's panel)
+#   dark.png         the graph windows and the statistics window under a dark theme (GTK's
+#                    Adwaita dark through Qt's GTK platform theme)
 #
 #   sudo docs/make-screenshots.sh BUILD_DIR
 #
@@ -22,7 +25,10 @@ seconds=${ZUL_SHOT_SECONDS:-150}
 for f in "$zul" "$inject"; do
   [ -x "$f" ] || { echo "missing $f: build the targets zul and zul_inject_frames" >&2; exit 1; }
 done
-. "$e2e/desktop.sh" Xvfb openbox trayer xdotool xwininfo xprop sqlite3 import convert ip
+. "$e2e/desktop.sh" Xvfb openbox trayer xdotool xwininfo xprop sqlite3 import convert ip \
+  dbus-daemon gdbus gtk-sni-tray-standalone
+ls /usr/lib/*/qt6/plugins/platformthemes/libqgtk3.so >/dev/null 2>&1 ||
+  { echo "missing Qt's GTK platform theme (package qt6-gtk-platformtheme) for the dark theme" >&2; exit 1; }
 . "$e2e/netns.sh" zulshot "$inject"
 . "$e2e/settings_record.sh"
 more_cleanup() { netns_cleanup; }
@@ -60,9 +66,12 @@ mkdir -p "$data/db"
 } | sqlite3 "$db" || fail "cannot write the log"
 chmod 600 "$db"
 
-ip netns exec "$nsA" "$zul" >"$work/zul.log" 2>&1 &
-zpid=$!
-pids+=($zpid)
+start_zul() {
+  ip netns exec "$nsA" "$@" "$zul" >>"$work/zul.log" 2>&1 &
+  zpid=$!
+  pids+=($zpid)
+}
+start_zul env
 titles=('Internet & LAN' 'Internet' 'LAN' 'INTERNET (All PCs on the LAN)')
 visible() {
   xdotool search --onlyvisible --name "^$(sed 's/[][()\.*+?^$|{}]/\\&/g' <<<"$1")\$" | head -1 | grep .
@@ -175,6 +184,78 @@ sleep 0.3
 dialog "o o Return" "Bandwidth Monitor Options"
 read -r -a r < <(rect "$(visible "Bandwidth Monitor Options")")
 shoot options 0 "${r[@]}"
+
+kill "$tpid"
+kill -TERM "$zpid"
+wait "$zpid" || fail "the program ended with $? after SIGTERM"
+
+# --- A StatusNotifierItem tray and a dark theme ---------------------------------------------------
+# The bus listens on a path, which the program reaches from inside its network namespace.
+read -r DBUS_SESSION_BUS_ADDRESS bus_pid < <(dbus-daemon --session --address="unix:dir=$work" \
+  --fork --print-address=1 --print-pid=1 | paste -sd ' ')
+export DBUS_SESSION_BUS_ADDRESS
+pids+=("$bus_pid")
+kill -TERM "$trayer_pid"
+start_host
+start_zul env GTK_THEME=Adwaita:dark QT_QPA_PLATFORMTHEME=gtk3
+wait_for 150 has_item || fail "the icon did not register with the StatusNotifierItem host"
+use_item
+for t in "${titles[@]}"; do wait_for 100 visible "$t" || fail "the window \"$t\" did not show"; done
+seconds=60
+traffic >>"$work/traffic.log" 2>&1 &
+tpid=$!
+pids+=($tpid)
+disown
+sleep "$seconds"
+
+# The host's panel along the bottom edge, the icon at its left; a right click opens the menu.
+panel=$(for w in $(xdotool search --pid "$host_pid"); do
+  xwininfo -id "$w" | grep -q IsViewable && echo "$w"; done | head -1)
+read -r -a p < <(rect "$panel")
+xdotool mousemove $((p[0] + 15)) $((p[1] + p[3] / 2)) sleep 0.2 click 3
+host_menu() {
+  local w
+  for w in $(xdotool search --pid "$host_pid"); do
+    [ "$w" = "$panel" ] && continue
+    xwininfo -id "$w" | awk '/Map State: IsViewable/{v=1} /Height:/{h=$2} END{exit !(v && h > 100)}' &&
+      { echo "$w"; return; }
+  done
+}
+wait_for 50 host_menu || fail "a right click on the icon in the StatusNotifierItem tray opened no menu"
+sleep 0.5
+read -r -a m < <(rect "$(host_menu)")
+shoot sni-tray 8 "${m[@]}" "${p[0]}" "${p[1]}" 320 "${p[3]}"
+xdotool key Escape
+sleep 0.3
+
+# window_rect TITLE: the rectangle of the window titled TITLE, once it shows; a search that meets
+# a window going away (the host's menu) is tried again.
+window_rect() {
+  local w=
+  for _ in $(seq 50); do
+    w=$(visible "$1" 2>/dev/null) && [ -n "$w" ] && rect "$w" && return
+    sleep 0.1
+  done
+  fail "the window \"$1\" did not show"
+}
+click '_Statistics'
+wait_for 50 visible Statistics || fail "the menu did not open the statistics window"
+stats=$(visible Statistics)
+frames=()
+top=$height
+for t in "${titles[@]}"; do
+  read -r -a f < <(window_rect "$t")
+  frames+=("${f[@]}")
+  [ "${f[1]}" -lt "$top" ] && top=${f[1]}
+done
+# Just above the graph windows, so that one picture holds both.
+read -r -a r < <(window_rect Statistics)
+xdotool windowmove --sync "$stats" $((width - r[2] - 40)) $((top - r[3] - 12))
+xdotool windowactivate --sync "$stats" key --delay 200 Down Tab Down
+sleep 0.8
+xdotool mousemove 10 10
+read -r -a r < <(window_rect Statistics)
+shoot dark 8 "${r[@]}" "${frames[@]}"
 
 kill "$tpid"
 kill -TERM "$zpid"

@@ -32,6 +32,8 @@ test_packages=(
   clang libclang-rt-14-dev llvm
   # A StatusNotifierItem host on a private session bus.
   haskell-gtk-sni-tray-utils dbus-daemon libglib2.0-bin
+  # Wayland sessions: GNOME's compositor and sway, headless, with XWayland and without it.
+  mutter sway xwayland qt6-wayland
 )
 bench_packages=(libbenchmark-dev iftop nload tmux)
 

@@ -85,12 +85,18 @@ int RunZul(int argc, char** argv) {
     return 1;
   }
 
-  // 2. The application object.
-  PreferX11();
+  // 2. The application object, on X11 wherever the session has it.
+  if (const std::string none = PreferX11(); !none.empty()) {
+    std::fprintf(stderr, "zul: %s\n", none.c_str());
+    return 1;
+  }
   TApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("ZUL"));
   QApplication::setQuitOnLastWindowClosed(false);
   InstallErrorBox();
+  // Told at every start: XWayland may be installed any time.
+  if (const std::string limits = WaylandLimits(); !limits.empty())
+    ReportError("desktop.wayland", limits);
 
   TInstanceServer server;
   if (!server.Listen(runtimeDir, kInstanceName))

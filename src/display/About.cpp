@@ -2,11 +2,29 @@
 
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QUrl>
 #include <QVBoxLayout>
+
+#include "display/vcls.h"
 
 namespace zul {
 
 TFAbout* FAbout = nullptr;
+
+namespace {
+
+// A link to a local file of the documentation, opened in the desktop's browser.
+QLabel* FileLink(QWidget* parent, const QString& file, const QString& text) {
+  auto* label = new QLabel(parent);
+  label->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                     .arg(QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded), text));
+  label->setTextFormat(Qt::RichText);
+  label->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  label->setOpenExternalLinks(true);
+  return label;
+}
+
+}  // namespace
 
 TFAbout::TFAbout(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("FAbout"));
@@ -15,7 +33,13 @@ TFAbout::TFAbout(QWidget* parent) : QDialog(parent) {
   auto* name = new QLabel(QStringLiteral("<b>ZUL</b> network bandwidth monitor"), this);
   auto* version = new QLabel(QStringLiteral("Version " ZUL_VERSION), this);
   auto* maker = new QLabel(QStringLiteral("Halvane"), this);
-  for (QLabel* label : {name, version, maker}) {
+  QList<QLabel*> lines = {name, version, maker};
+  // Only what this copy of the program has: a link never leads nowhere.
+  if (const QString guide = DocFile(QString::fromUtf8(kUserGuide)); !guide.isEmpty())
+    lines << (GuideLink = FileLink(this, guide, QStringLiteral("User guide")));
+  if (const QString licence = DocFile(QStringLiteral("LICENSE")); !licence.isEmpty())
+    lines << (LicenceLink = FileLink(this, licence, QStringLiteral("Licence")));
+  for (QLabel* label : lines) {
     label->setAlignment(Qt::AlignHCenter);
     layout->addWidget(label);
   }

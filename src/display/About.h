@@ -1,7 +1,10 @@
-// The about box: the program's name, version and maker. Created hidden at start-up.
+// The about box: the program's name, version and maker, and links to the user guide and the
+// licence where this copy has them. Created hidden at start-up.
 #pragma once
 
 #include <QDialog>
+
+class QLabel;
 
 namespace zul {
 
@@ -9,6 +12,9 @@ class TFAbout : public QDialog {
   Q_OBJECT
  public:
   explicit TFAbout(QWidget* parent = nullptr);
+
+  QLabel* GuideLink = nullptr;
+  QLabel* LicenceLink = nullptr;
 };
 
 extern TFAbout* FAbout;

@@ -219,7 +219,10 @@ void TFBFigure::PlaceAt(int left, int top, int width, int height) {
 
 TWinRect TFBFigure::FrameRect() const {
   // Not framed yet (just shown, or hidden): the frame its siblings have, if it has a title bar.
+  // A window manager may frame a window without moving it (mutter), so a framed window tells
+  // its frame here too, not only when it moves.
   QMargins m = FrameMargins(this);
+  if (!m.isNull() && isVisible() && CaptionVisible()) KnownFrame = m;
   if (m.isNull() && CaptionVisible()) m = KnownFrame;
   return {x(), y(), width() + m.left() + m.right(), height() + m.top() + m.bottom()};
 }

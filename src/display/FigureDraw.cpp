@@ -16,7 +16,6 @@ namespace {
 bool LabelFontReady = false;
 
 const QColor kBlack(0, 0, 0);
-const QColor kWhite(255, 255, 255);
 const QColor kGridGrey = CfgColor(0x808080);
 
 int PixelSizeOf(const QFont& font) {
@@ -42,6 +41,10 @@ void CreateLabelFont(const QFont& windowFont) {
 
 QColor ButtonFace() {
   return QGuiApplication::palette().color(QPalette::Window);
+}
+
+QColor ThemeColor(QPalette::ColorRole role) {
+  return QGuiApplication::palette().color(role);
 }
 
 QColor CfgColor(uint32_t bgr) {
@@ -139,7 +142,7 @@ void TGraph::DrawScaleLabel() {
   const int w = fm.horizontalAdvance(text);
   QPainter p(&FSurface);
   p.setFont(LabelFont);
-  p.setPen(kBlack);
+  p.setPen(ThemeColor(QPalette::WindowText));
   // Rotated a quarter turn counter-clockwise: the text runs upward from (1, w + 1).
   p.translate(1, w + 1);
   p.rotate(-90);
@@ -260,17 +263,19 @@ void TGraph::DrawReadout() {
   const QString readout = ReadoutText();
   FDrawnReadout = readout;
   {
+    // A field in the theme's colours: black on white on a light one, light on dark on a dark one.
+    const QColor ink = ThemeColor(QPalette::Text);
     QPainter p(&FSurface);
-    p.fillRect(box, kWhite);
-    p.fillRect(QRect(0, box.top(), cw, 1), kBlack);
-    p.fillRect(QRect(0, box.bottom(), cw, 1), kBlack);
-    p.fillRect(QRect(0, box.top(), 1, box.height()), kBlack);
-    p.fillRect(QRect(box.right(), box.top(), 1, box.height()), kBlack);
+    p.fillRect(box, ThemeColor(QPalette::Base));
+    p.fillRect(QRect(0, box.top(), cw, 1), ink);
+    p.fillRect(QRect(0, box.bottom(), cw, 1), ink);
+    p.fillRect(QRect(0, box.top(), 1, box.height()), ink);
+    p.fillRect(QRect(box.right(), box.top(), 1, box.height()), ink);
     const QFontMetrics fm(FFont);
     const int x = (cw - fm.horizontalAdvance(readout)) / 2;
     const int y = FNumTop + (FNumHeight - FLabelHeight - 2) / 2;
     p.setFont(FFont);
-    p.setPen(kBlack);
+    p.setPen(ink);
     p.drawText(QPoint(x, y + fm.ascent()), readout);
   }
   if (FeedsTray() && OnTrayHint) OnTrayHint(readout);

@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QImage>
 #include <QPainter>
+#include <QPalette>
 #include <QPoint>
 #include <QSize>
 #include <QString>
@@ -27,6 +28,8 @@ void CreateLabelFont(const QFont& windowFont);
 QFont FigureFont();
 // The system's button-face colour, the background of the forms.
 QColor ButtonFace();
+// A colour of the desktop's theme, for what is not a setting: the readout and the scale label.
+QColor ThemeColor(QPalette::ColorRole role);
 // A setting's colour (0x00BBGGRR; the top byte is ignored).
 QColor CfgColor(uint32_t bgr);
 

@@ -1,6 +1,7 @@
 #include "display/MyDialog.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
@@ -27,6 +28,11 @@ constexpr int kMinClientWidth = 218;
 constexpr int kLabelMargin = 20;  // between the text's right end and the dialog's edge
 constexpr int kPictureSize = 41;
 constexpr int kFontPixels = 13;
+constexpr QSize kButtonSize(75, 23);
+constexpr int kButtonTop = 56;
+constexpr int kButtonBelow = 10;  // between the button and the dialog's lower edge
+constexpr int kTextToButton = 8;
+constexpr int kButtonPadding = 12;  // either side of the button's text
 
 bool HasButtonText(const QFont& font) {
   const QFontMetrics metrics(font);
@@ -89,6 +95,8 @@ QLabel* MakePicture(QWidget* parent, const QString& name, const QPixmap& pixmap)
 }  // namespace
 
 QFont MyDialogFont() {
+  // 13 pixels at the desktop's usual font; a larger desktop font makes it larger too.
+  const int pixels = std::max(kFontPixels, QFontInfo(QGuiApplication::font()).pixelSize());
   QStringList candidates;
   const QStringList installed = QFontDatabase::families();
   for (const QString& family : {QStringLiteral("宋体"), QStringLiteral("SimSun")})
@@ -96,12 +104,12 @@ QFont MyDialogFont() {
   candidates << QFontDatabase::families(QFontDatabase::SimplifiedChinese);
   for (const QString& family : candidates) {
     QFont font(family);
-    font.setPixelSize(kFontPixels);
+    font.setPixelSize(pixels);
     if (HasButtonText(font)) return font;
   }
   // Nothing installed claims the characters; font matching may still find a fallback.
   QFont font(QStringLiteral("宋体"));
-  font.setPixelSize(kFontPixels);
+  font.setPixelSize(pixels);
   return font;
 }
 
@@ -120,7 +128,7 @@ TFMyDialog::TFMyDialog(QWidget* parent) : QDialog(parent) {
   Image2 = MakePicture(this, QStringLiteral("Image2"), SmilingFace());
   BOK = new QPushButton(QStringLiteral("确定"), this);
   BOK->setObjectName(QStringLiteral("BOK"));
-  BOK->setGeometry(120, 56, 75, 23);
+  BOK->setGeometry(120, kButtonTop, kButtonSize.width(), kButtonSize.height());
   BOK->setDefault(true);
   connect(BOK, &QPushButton::clicked, this, &TFMyDialog::BOKClick);
 }
@@ -162,9 +170,17 @@ void TFMyDialog::ShowItem(const QString& item) {
   Label1->setText(item.mid(1));
   Label1->adjustSize();
 
-  const int clientWidth = std::max(Label1->x() + Label1->width() + kLabelMargin, kMinClientWidth);
-  setFixedSize(clientWidth, height());
-  BOK->move((clientWidth - BOK->width()) / 2, BOK->y());
+  // The designed places at the usual font; a larger one moves the button below the text and
+  // makes it as large as its text needs.
+  const QFontMetrics metrics(BOK->font());
+  const QSize button = kButtonSize.expandedTo(
+      QSize(metrics.horizontalAdvance(BOK->text()) + 2 * kButtonPadding, metrics.height() + 8));
+  const int buttonTop = std::max(kButtonTop, Label1->y() + Label1->height() + kTextToButton);
+  const int clientWidth = std::max({Label1->x() + Label1->width() + kLabelMargin, kMinClientWidth,
+                                    button.width() + 2 * kLabelMargin});
+  const int clientHeight = std::max(kDesignHeight, buttonTop + button.height() + kButtonBelow);
+  setFixedSize(clientWidth, clientHeight);
+  BOK->setGeometry((clientWidth - button.width()) / 2, buttonTop, button.width(), button.height());
 
   const QScreen* display = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
   const QRect area = display != nullptr ? display->geometry() : QRect(0, 0, 0, 0);

@@ -1,7 +1,12 @@
 #include "display/WindowSet.h"
 
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -30,6 +35,15 @@ void Front(TFBFigure* f) {
 // shown again where it was.
 void ChangeFlag(QWidget* w, Qt::WindowType flag, bool on) {
   if (w == nullptr || w->windowFlags().testFlag(flag) == on) return;
+  // Staying on top is a state the window system changes on a window as it stands, without the
+  // hide and show that would send it through placement again.
+  if (flag == Qt::WindowStaysOnTopHint && w->isVisible() && w->windowHandle() != nullptr) {
+    Qt::WindowFlags flags = w->windowFlags();
+    flags.setFlag(flag, on);
+    w->overrideWindowFlags(flags);
+    w->windowHandle()->setFlags(flags);
+    return;
+  }
   const bool wasVisible = w->isVisible();
   const QPoint at = w->pos();
   const QSize client = w->size();
@@ -39,7 +53,39 @@ void ChangeFlag(QWidget* w, Qt::WindowType flag, bool on) {
   if (wasVisible) w->show();
 }
 
+// Whether a dialog of the program (options, its messages, statistics, about, the message
+// dialog, the colour and file dialogs) is on screen.
+bool DialogOpen() {
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  return std::any_of(windows.begin(), windows.end(), [](const QWidget* w) {
+    return w->isVisible() && qobject_cast<const QDialog*>(w) != nullptr;
+  });
+}
+
+// Sees every dialog of the program come and go, and lets the graph windows step aside.
+class TDialogWatch : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if ((e->type() == QEvent::Show || e->type() == QEvent::Hide) && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->isWindow() && qobject_cast<QDialog*>(watched) != nullptr)
+      // Once the show or hide is complete, so that the dialog counts as it now is.
+      QMetaObject::invokeMethod(
+          this, [] { SetTopmost(nullptr, Cfg.OnTop); }, Qt::QueuedConnection);
+    return false;
+  }
+};
+
 }  // namespace
+
+void WatchDialogs() {
+  static TDialogWatch* watch = nullptr;
+  if (watch != nullptr || qApp == nullptr) return;
+  watch = new TDialogWatch(qApp);
+  qApp->installEventFilter(watch);
+}
 
 std::optional<TWinRect> WorkArea() {
   const QScreen* screen = QGuiApplication::primaryScreen();
@@ -64,6 +110,7 @@ QSize DesktopSize() {
 }
 
 void SetupWindows() {
+  WatchDialogs();
   const std::array<TFBFigure*, 4> created = FiguresInCreationOrder();
   for (std::size_t k = 0; k < created.size(); ++k) Figures[kCreationViews[k]] = created[k];
 
@@ -192,6 +239,8 @@ void SaveWindowSet() {
 }
 
 void SetTopmost(QWidget* window, bool onTop) {
+  // While a dialog is open no graph window covers it; the setting comes back when it closes.
+  if (onTop && DialogOpen()) onTop = false;
   if (window != nullptr) {
     ChangeFlag(window, Qt::WindowStaysOnTopHint, onTop);
     return;

@@ -39,7 +39,11 @@ void StepAllWindows();
 void SaveWindowSet();
 // Always-on-top for one window. Windows here do not follow an owner's state, so a null window
 // (the program's owner window) stands for all four graph windows.
+// While a dialog of the program is open, the graph windows are not on top (they step aside
+// below it) whatever onTop says.
 void SetTopmost(QWidget* window, bool onTop);
+// Makes every dialog's coming and going apply the rule above; SetupWindows starts it.
+void WatchDialogs();
 
 // The work area of the primary screen, if the platform reports one, and the desktop size.
 std::optional<TWinRect> WorkArea();

@@ -73,6 +73,17 @@ std::string Quoted(const QString& fileName) {
 
 }  // namespace
 
+QString DocFile(const QString& name) {
+  // The program's real folder: lib/zul when installed under any prefix, the build folder else.
+  const QString exe = QString::fromLocal8Bit(ExeDir.c_str());
+  for (const QString& dir :
+       {exe + QStringLiteral("../../share/doc/zul/"), exe + QStringLiteral("doc/")}) {
+    const QFileInfo file(dir + name);
+    if (file.isFile()) return file.canonicalFilePath();
+  }
+  return {};
+}
+
 int TrayPicture(uint32_t barHeight, uint32_t graphHeight) {
   // A graph of no height (a window shrunk to its readout) has no level to show.
   if (barHeight == 0 || graphHeight == 0) return 0;
@@ -292,7 +303,11 @@ void TFVCLS::NOptionsClick() {
 void TFVCLS::NHelpClick() {
   // Fire and forget: a desktop without a browser says so itself.
   Guarded("tray.help", [this] {
-    if (OpenUrl) OpenUrl(QUrl(QString::fromUtf8(kUserGuideUrl)));
+    const QString guide = DocFile(QString::fromUtf8(kUserGuide));
+    if (guide.isEmpty())
+      throw std::runtime_error("The user guide is not installed: it belongs in " +
+                               std::string(kInstalledDocDir) + kUserGuide + ".");
+    if (OpenUrl) OpenUrl(QUrl::fromLocalFile(guide));
   });
 }
 

@@ -21,8 +21,15 @@ class QMediaPlayer;
 
 namespace zul {
 
-// The online user guide that "&Help" opens.
-inline constexpr const char* kUserGuideUrl = "https://www.example.org/zul/user.html";
+// The user guide that "&Help" opens and the About box links, beside the program's other files.
+inline constexpr const char* kUserGuide = "guide/user.html";
+// The program's documentation folder, as installed.
+inline constexpr const char* kInstalledDocDir = "/usr/share/doc/zul/";
+
+// A file of the program's documentation (kUserGuide, "LICENSE"): the installed copy (lib/zul's
+// sibling share/doc/zul) or the build tree's (doc/ beside the program), whichever is there;
+// empty when neither is.
+QString DocFile(const QString& name);
 
 // The tray picture for a bar of barHeight pixels in a graph of graphHeight: 0 for no bar (and for
 // a graph with no height), 6 for a full one.

@@ -6,6 +6,8 @@
 #include <QDateEdit>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,6 +27,7 @@
 #include <utility>
 
 #include "capture/Sampler.h"
+#include "display/DialogFit.h"
 #include "display/vcls.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
@@ -42,9 +45,12 @@ constexpr int kPeriodWidth = 200;
 constexpr int kAmountWidth = 120;
 constexpr int kTotalWidth = 104;
 const QColor kSelectedBack(0, 0, 128);
-const QColor kEvenBack(224, 224, 255);
 constexpr const char* kSoFarMark = " (so far)";
 constexpr const char* kLogBusyText = "log busy, retrying";
+// The even rows' tint: light blue over white, a dark blue over a dark theme's base.
+constexpr int kEvenTint = 31;
+// Room around a cell's text, so that the widest text of a column is never cut.
+constexpr int kCellPadding = 16;
 
 TDate ToDate(QDate d) {
   return TDate{std::chrono::year(d.year()), std::chrono::month(static_cast<unsigned>(d.month())),
@@ -83,6 +89,12 @@ QComboBox* MakeList(QWidget* parent, const char* hint, std::initializer_list<con
   box->setCurrentIndex(-1);
   box->setToolTip(QString::fromUtf8(hint));
   return box;
+}
+
+// A total's place: the designed width, or the widest amount in the label's bold font.
+int TotalWidth(const QLabel* label) {
+  return std::max(kTotalWidth,
+                  label->fontMetrics().horizontalAdvance(QStringLiteral("1023.9 MB")) + 4);
 }
 
 QLabel* MakeBold(QWidget* parent, const QString& text, Qt::Alignment align) {
@@ -140,7 +152,13 @@ QString TMeterModel::LVMeterData(int row, int column) const {
 }
 
 QColor TMeterModel::LVMeterCustomDrawItem(int row) {
-  return row % 2 == 0 ? kEvenBack : QColor(Qt::white);
+  // The theme's base colour, the even rows tinted blue: (224, 224, 255) and white on a light one.
+  const QColor base = QGuiApplication::palette().color(QPalette::Base);
+  if (row % 2 != 0) return base;
+  auto tint = [](int channel, int toward) {
+    return (channel * (255 - kEvenTint) + toward * kEvenTint + 127) / 255;
+  };
+  return QColor(tint(base.red(), 0), tint(base.green(), 0), tint(base.blue(), 255));
 }
 
 int TMeterModel::rowCount(const QModelIndex& parent) const {
@@ -162,7 +180,7 @@ QVariant TMeterModel::data(const QModelIndex& index, int role) const {
     case Qt::BackgroundRole:
       return QBrush(LVMeterCustomDrawItem(index.row()));
     case Qt::ForegroundRole:
-      return QBrush(Qt::black);
+      return QBrush(QGuiApplication::palette().color(QPalette::Text));
     default:
       return {};
   }
@@ -183,7 +201,6 @@ QVariant TMeterModel::headerData(int section, Qt::Orientation orientation, int r
 TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("FTotal"));
   setWindowTitle(QStringLiteral("Statistics"));
-  setFixedSize(643, 426);
 
   CBTarget = MakeList(this, "Select a computer",
                       {kViewNames[0], kViewNames[1], kViewNames[2], kViewNames[3]});
@@ -226,9 +243,18 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   LVMeter->setEditTriggers(QAbstractItemView::NoEditTriggers);
   LVMeter->header()->setStretchLastSection(false);
   LVMeter->header()->setSectionsMovable(false);
-  LVMeter->header()->resizeSection(TMeterModel::colPeriod, kPeriodWidth);
+  // The designed widths at the default font, wider where the font needs it: a week's two dates
+  // and the widest amount.
+  const QFontMetrics cells(LVMeter->font());
+  const QString shortDate = FourDigitYears(QLocale().dateFormat(QLocale::ShortFormat));
+  const QString day = QLocale().toString(QDate(2026, 12, 30), shortDate);
+  const int periodWidth = std::max(
+      kPeriodWidth, cells.horizontalAdvance(day + QStringLiteral(" - ") + day) + kCellPadding);
+  const int amountWidth =
+      std::max(kAmountWidth, cells.horizontalAdvance(QStringLiteral("1023.9 MB")) + kCellPadding);
+  LVMeter->header()->resizeSection(TMeterModel::colPeriod, periodWidth);
   for (int c = TMeterModel::colDownload; c <= TMeterModel::colSum; ++c)
-    LVMeter->header()->resizeSection(c, kAmountWidth);
+    LVMeter->header()->resizeSection(c, amountWidth);
   QPalette pal = LVMeter->palette();
   for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
     pal.setColor(g, QPalette::Highlight, kSelectedBack);
@@ -266,6 +292,12 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   layout->addWidget(LVMeter, 1);
   // The totals sit under their columns, placed by PlaceTotals.
   layout->addSpacing(LDn->sizeHint().height() + 4);
+  // The designed size at the default font; larger where the four columns, side by side with
+  // the list's frame and scroll bar, or the controls need more.
+  const int listWidth = periodWidth + 3 * amountWidth + 2 * LVMeter->frameWidth() +
+                        LVMeter->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                        layout->contentsMargins().left() + layout->contentsMargins().right();
+  FitDialog(this, QSize(std::max(643, listWidth), 426));
 
   // Choices are the user's (activated), so setting a default never runs a query.
   for (QComboBox* box : {CBTarget, CBWays, CBTime})
@@ -494,11 +526,12 @@ void TFTotal::PlaceTotals() {
     const int left = viewport->mapTo(this, QPoint(header->sectionViewportPosition(column), 0)).x();
     return std::pair{left, left + header->sectionSize(column)};
   };
-  Label2->setGeometry(edges(TMeterModel::colPeriod).first + margin, y, kTotalWidth, h);
+  const int w = TotalWidth(LDn);
+  Label2->setGeometry(edges(TMeterModel::colPeriod).first + margin, y, w, h);
   QLabel* const totals[] = {LDn, LUp, LSum};
   for (int i = 0; i < 3; ++i) {
     const int right = edges(TMeterModel::colDownload + i).second;
-    totals[i]->setGeometry(right - margin - kTotalWidth, y, kTotalWidth, h);
+    totals[i]->setGeometry(right - margin - w, y, w, h);
   }
 }
 

@@ -7,9 +7,11 @@
 #include <QPainter>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 #include <utility>
 
+#include "display/DialogFit.h"
 #include "settings/ConfigWidgets.h"
 #include "settings/config.h"
 
@@ -157,7 +159,6 @@ void TSwatch::mouseReleaseEvent(QMouseEvent* event) {
 TFConfig::TFConfig(QWidget* parent) : QDialog(parent), Actions(DefaultActions(this)) {
   setObjectName(QStringLiteral("FConfig"));
   setWindowTitle(QStringLiteral("Bandwidth Monitor Options"));
-  setFixedSize(440, 331);
 
   PageControl = Named(new QTabWidget(this), "PageControl");
   // All five tabs in a row, as a page control shows them; a wide font narrows them instead.
@@ -176,14 +177,20 @@ TFConfig::TFConfig(QWidget* parent) : QDialog(parent), Actions(DefaultActions(th
   connect(BBCancel, &QPushButton::clicked, this, [this] { BBCancelClick(); });
 
   auto* buttons = new QHBoxLayout;
+  buttons->setContentsMargins(0, 0, 4, 0);
   buttons->addStretch();
   buttons->addWidget(BBOK);
   buttons->addWidget(BBCancel);
   auto* v = new QVBoxLayout(this);
-  v->setContentsMargins(2, 4, 2, 6);
+  // The page control reaches the dialog's sides, as at the designed size its five tabs need all
+  // of its width.
+  v->setContentsMargins(0, 4, 0, 6);
   v->setSpacing(6);
   v->addWidget(PageControl, 1);
   v->addLayout(buttons);
+  // The designed size at the default font; a larger font, style or scale widens it so that all
+  // five tabs and every page's controls keep their room.
+  FitDialog(this, QSize(440, 331));
 }
 
 void TFConfig::BuildGeneral() {
@@ -336,8 +343,10 @@ void TFConfig::BuildGraph() {
   rg->addWidget(new QLabel(QStringLiteral("Custom connection:"), range), 1, 0);
   ECstConn = Named(new QLineEdit(range), "ECstConn");
   ECstConnPlus = Named(new QLineEdit(range), "ECstConnPlus");
-  ECstConn->setMaximumWidth(80);
-  ECstConnPlus->setMaximumWidth(50);
+  // Room for ten and five digits whatever the font.
+  const int digit = ECstConn->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+  ECstConn->setMaximumWidth(std::max(80, 10 * digit + 12));
+  ECstConnPlus->setMaximumWidth(std::max(50, 5 * digit + 12));
   rg->addWidget(ECstConn, 1, 1);
   rg->addWidget(new QLabel(QStringLiteral("kbps    + "), range), 1, 2);
   rg->addWidget(ECstConnPlus, 1, 3);

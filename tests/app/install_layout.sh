@@ -23,7 +23,8 @@ root=$work/usr
 id=org.zul.Monitor
 
 for f in lib/zul/zul lib/zul/Alert.wav share/applications/$id.desktop \
-  share/icons/hicolor/scalable/apps/$id.svg share/metainfo/$id.metainfo.xml; do
+  share/icons/hicolor/scalable/apps/$id.svg share/metainfo/$id.metainfo.xml \
+  share/doc/zul/guide/user.html share/doc/zul/screenshot.png; do
   [ -f "$root/$f" ] || fail "$f is missing"
 done
 [ -x "$root/lib/zul/zul" ] || fail "lib/zul/zul is not executable"

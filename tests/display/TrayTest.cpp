@@ -4,13 +4,17 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QUrl>
 #include <cstdlib>
 
 #include "FigureFixture.h"
+#include "display/About.h"
 #include "display/NotifyIcon.h"
 #include "display/vcls.h"
 
@@ -321,13 +325,40 @@ TEST_F(TrayMenu, DoubleClickOpensTheMonitorAndHelpOpensTheGuide) {
   Settle();
   EXPECT_EQ(VisibleViews(), std::vector<int>{0});
 
+  // The guide on this computer: the build tree's copy beside the program, else the installed
+  // one; none at all is reported and opens nothing.
   std::vector<QUrl> opened;
   Vcls->OpenUrl = [&](const QUrl& url) { opened.push_back(url); };
+  const std::string savedExeDir = ExeDir;
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  ExeDir = root.path().toStdString() + "/lib/zul/";
+  QDir().mkpath(root.path() + QStringLiteral("/lib/zul"));
+  Errors.clear();
   Vcls->NHelp->trigger();
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_TRUE(opened[0].isValid());
-  EXPECT_EQ(opened[0].fileName(), QStringLiteral("user.html"));
-  EXPECT_TRUE(opened[0].host().endsWith(QStringLiteral("example.org")));
+  EXPECT_TRUE(opened.empty());
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("/usr/share/doc/zul/guide/user.html"), std::string::npos) << Errors[0];
+
+  for (const QString& copy :
+       {QStringLiteral("/lib/zul/doc/guide"), QStringLiteral("/share/doc/zul/guide")}) {
+    QDir().mkpath(root.path() + copy);
+    QFile page(root.path() + copy + QStringLiteral("/user.html"));
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.close();
+    Vcls->NHelp->trigger();
+    ASSERT_FALSE(opened.empty());
+    EXPECT_TRUE(opened.back().isLocalFile());
+    EXPECT_EQ(opened.back().toLocalFile(), QFileInfo(page).canonicalFilePath());
+  }
+  // The About box links the guide this copy has, and no licence that is not there.
+  TFAbout about;
+  ASSERT_NE(about.GuideLink, nullptr);
+  EXPECT_TRUE(about.GuideLink->text().contains(opened.back().toString(QUrl::FullyEncoded)))
+      << about.GuideLink->text().toStdString();
+  EXPECT_TRUE(about.GuideLink->openExternalLinks());
+  EXPECT_EQ(about.LicenceLink, nullptr);
+  ExeDir = savedExeDir;
 }
 
 TEST_F(TrayMenu, SoundPlayerRefusesWhatItCannotPlay) {

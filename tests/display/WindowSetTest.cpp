@@ -1,7 +1,10 @@
 // The window set: set-up and restore at start, placement beside visible windows, the user's
 // open set, always-on-top, and the record of the set at exit.
+#include <QDialog>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QScreen>
+#include <QWindow>
 #include <functional>
 #include <utility>
 
@@ -211,6 +214,56 @@ TEST_F(WindowSet, AlwaysOnTopFollowsTheSettingAndKeepsWindowsShown) {
   Settle();
   for (TFBFigure* f : Figures) EXPECT_TRUE(f->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   EXPECT_EQ(Figures[0]->pos(), at);
+}
+
+TEST_F(WindowSet, GraphWindowsStepAsideWhileADialogIsOpenAndComeBackOnTopAfter) {
+  Cfg.OnTop = true;
+  Start();
+  ShowAllWindows();
+  Settle();
+  auto onTop = [] {
+    std::vector<bool> flags;
+    for (const TFBFigure* f : Figures)
+      flags.push_back(f->windowFlags().testFlag(Qt::WindowStaysOnTopHint) &&
+                      f->windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint));
+    return flags;
+  };
+  const std::vector<bool> all(4, true);
+  const std::vector<bool> none(4, false);
+  ASSERT_EQ(onTop(), all);
+  std::vector<QPoint> places;
+  for (const TFBFigure* f : Figures) places.push_back(f->pos());
+
+  // Each kind of dialog: one of the program's own, a message box, one inside another.
+  QDialog about;
+  QMessageBox message(QMessageBox::Warning, QStringLiteral("Warning"), QStringLiteral("Check"),
+                      QMessageBox::Ok, &about);
+  about.show();
+  Settle();
+  EXPECT_EQ(onTop(), none) << "a dialog opened";
+  message.show();
+  Settle();
+  about.hide();
+  Settle();
+  EXPECT_EQ(onTop(), none) << "a dialog is still open";
+  // What asks for on-top meanwhile (a window shown again from the menu) waits too.
+  ShowMonitor();
+  Settle();
+  EXPECT_EQ(onTop(), none);
+  message.hide();
+  Settle();
+  EXPECT_EQ(onTop(), all) << "every dialog closed";
+  for (int v = 0; v < 4; ++v) {
+    EXPECT_TRUE(Figures[v]->isVisible()) << "view " << v;
+    EXPECT_EQ(Figures[v]->pos(), places[static_cast<std::size_t>(v)]) << "view " << v;
+  }
+
+  Cfg.OnTop = false;
+  SetTopmost(nullptr, false);
+  about.show();
+  about.hide();
+  Settle();
+  EXPECT_EQ(onTop(), none) << "the setting, not the dialog, says off";
 }
 
 TEST_F(WindowSet, RepaintAllRedrawsInTheNewDisplayMode) {

@@ -1,0 +1,57 @@
+#include "display/DialogFit.h"
+
+#include <QEvent>
+#include <QLayout>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
+
+namespace zul {
+
+namespace {
+
+// Fits the dialog again when its font or style changes; lives as the dialog's child.
+class TRefit : public QObject {
+ public:
+  TRefit(QWidget* dialog, QSize least) : QObject(dialog), FDialog(dialog), FLeast(least) {
+    dialog->installEventFilter(this);
+  }
+  void Fit() {
+    if (FDialog == nullptr) return;
+    FDialog->setFixedSize(FittedSize(FDialog, FLeast));
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (watched == FDialog && (e->type() == QEvent::FontChange || e->type() == QEvent::StyleChange))
+      // After the children have taken the new font: the layout's need is known then.
+      QTimer::singleShot(0, this, [this] { Fit(); });
+    return false;
+  }
+
+ private:
+  QPointer<QWidget> FDialog;
+  QSize FLeast;
+};
+
+}  // namespace
+
+QSize FittedSize(const QWidget* dialog, QSize least) {
+  QLayout* layout = dialog->layout();
+  if (layout == nullptr) return least.expandedTo(dialog->minimumSizeHint());
+  layout->activate();
+  QSize size = least.expandedTo(layout->totalMinimumSize());
+  // Wrapped notes need more rows in a narrow dialog than their minimum says.
+  if (layout->hasHeightForWidth())
+    size.setHeight(std::max(size.height(), layout->totalHeightForWidth(size.width())));
+  return size;
+}
+
+void FitDialog(QWidget* dialog, QSize least) {
+  auto* refit = new TRefit(dialog, least);
+  refit->Fit();
+}
+
+}  // namespace zul
