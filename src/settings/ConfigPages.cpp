@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "settings/ConfigWidgets.h"
+#include "settings/PlanPage.h"
 #include "settings/config.h"
 
 namespace zul {
@@ -167,6 +168,8 @@ TFConfig::TFConfig(QWidget* parent) : QDialog(parent), Actions(DefaultActions(th
   BuildGraph();
   BuildNotifications();
   BuildSystray();
+  PlanPage = new TPlanPage;
+  PageControl->addTab(PlanPage, QStringLiteral("Data plan"));
 
   BBOK = Named(new QPushButton(QStringLiteral("OK"), this), "BBOK");
   BBCancel = Named(new QPushButton(QStringLiteral("Cancel"), this), "BBCancel");
