@@ -60,6 +60,7 @@ void TPlanWatch::Request(const TCycle& cycle) {
     FRows.clear();
     FRowsQuery = *sql;
     FRowsStamp.reset();
+    FRowsFromLog = false;
     return;
   }
   if (FTicket != 0 && FPendingQuery == *sql && FPendingStamp == log->LastWriteTime()) return;
@@ -82,6 +83,7 @@ void TPlanWatch::ReadDone(TLogReadResult result) {
     FRows = std::move(result.Rows);
     FRowsQuery = FPendingQuery;
     FRowsStamp = FPendingStamp;
+    FRowsFromLog = true;
     Tick();
   });
 }
@@ -96,8 +98,10 @@ void TPlanWatch::Tick() {
   const std::optional<std::string> sql =
       QueryText(FSettings.View, lgDaily, TPeriod{pmRange, cycle.Start, cycle.End});
   const TTrafficLog* log = Log ? Log() : nullptr;
+  // Rows read while there was no log are read again once it is open.
+  const bool logOpen = log != nullptr && log->IsOpen();
   const bool current = sql && FRowsQuery == *sql &&
-                       (log == nullptr || !log->IsOpen() || log->LastWriteTime() == FRowsStamp);
+                       (logOpen ? FRowsFromLog && log->LastWriteTime() == FRowsStamp : true);
   if (!current) {
     Request(cycle);
     // Until the cycle's records are in, the last status stands (or none).

@@ -60,6 +60,7 @@ class TPlanWatch : public QObject {
   std::vector<TLogRecord> FRows;
   std::string FRowsQuery;
   std::optional<std::chrono::system_clock::time_point> FRowsStamp;
+  bool FRowsFromLog = false;  // false: read while the log was closed, so none
   std::optional<TPlanAlertState> FAlerts;
   QTimer FTimer;
 };
