@@ -24,13 +24,17 @@ QString Amount(long double kb) {
   return QString::fromStdString(FormatKB(kb));
 }
 
-// A round top for the scale: 1, 2 or 5 times a power of ten, in kilobytes.
+// A round top for the scale: 1, 2 or 5 times a power of ten of the unit the amounts are
+// written in (KB, MB, GB, TB as the list writes them, base 1024).
 long double NiceTop(long double kb) {
   if (kb <= 0) return 1;
-  const long double power = std::pow(10.0L, std::floor(std::log10(kb)));
+  long double unit = 1;
+  while (kb / unit >= 1024 && unit < 1024.0L * 1024 * 1024) unit *= 1024;
+  const long double x = kb / unit;
+  const long double power = std::pow(10.0L, std::floor(std::log10(x)));
   for (long double step : {1.0L, 2.0L, 5.0L, 10.0L})
-    if (step * power >= kb) return step * power;
-  return 10 * power;
+    if (step * power >= x) return step * power * unit;
+  return 10 * power * unit;
 }
 
 QString Label(const TLogRecord& r) {
@@ -131,7 +135,9 @@ void PaintTrafficChart(QPainter& p, const QRect& area, const TChartData& d) {
     const int y = yOf(capKb);
     p.drawLine(plot.left(), y, plot.right(), y);
     p.setPen(kCapLine);
-    p.drawText(QPoint(plot.left() + 4, y - 3), QStringLiteral("Cap ") + Amount(capKb));
+    // In the plan's own units, as the options page shows it.
+    p.drawText(QPoint(plot.left() + 4, y - 3),
+               QStringLiteral("Cap ") + QString::fromStdString(PlanBytes(*d.CapBytes)));
   }
 
   // Title and legend over the plot.
