@@ -1,14 +1,23 @@
 #include "CommandLine.h"
 
+#include <unistd.h>
+
+#include <QBuffer>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImage>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
+#include "history/DataPlan.h"
 #include "history/MetricsText.h"
+#include "history/TrafficChart.h"
 #include "platform/Folders.h"
+#include "settings/CfgF.h"
 
 namespace zul {
 namespace {
@@ -43,12 +52,16 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       "records instead, one per period: date, hour (hourly records), view, download and upload "
       "in bytes, and so_far for a period still running, which includes the running monitor's "
       "traffic of the hour so far. The date of a week is its Sunday, that of a month or year "
-      "its last day. It reads the log while the monitor runs and never changes it."));
+      "its last day. It reads the log while the monitor runs and never changes it. --export png "
+      "draws the records of one view as a chart instead (redirect it to a file).\n\nWith --plan "
+      "it prints the data plan's cycle: used, cap, forecast and daily budget, the running "
+      "monitor's traffic included."));
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption help = parser.addHelpOption();
   const QCommandLineOption version = parser.addVersionOption();
   const QCommandLineOption exportOpt(QStringLiteral("export"),
-                                     QStringLiteral("Print the log's records as csv or json."),
+                                     QStringLiteral("Print the log's records as csv or json, or "
+                                                    "draw them as a png chart."),
                                      QStringLiteral("format"));
   const QCommandLineOption view(
       QStringList{QStringLiteral("view")},
@@ -57,7 +70,8 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       QStringLiteral("view"));
   const QCommandLineOption grouping(
       QStringLiteral("grouping"),
-      QStringLiteral("hourly, daily, weekly, monthly or yearly records. Default: daily."),
+      QStringLiteral("hourly, daily, weekly, monthly or yearly records, or billing (one row per "
+                     "billing cycle of the data plan). Default: daily."),
       QStringLiteral("grouping"));
   const QCommandLineOption from(QStringLiteral("from"),
                                 QStringLiteral("First day (YYYY-MM-DD) of the periods exported."),
@@ -74,7 +88,13 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       QStringLiteral("Serve metrics for Prometheus on 127.0.0.1 and ::1 at this port "
                      "(overrides MetricsPort in zul.ini)."),
       QStringLiteral("port"));
-  for (const QCommandLineOption* o : {&exportOpt, &view, &grouping, &from, &to, &log, &metricsPort})
+  const QCommandLineOption plan(
+      QStringLiteral("plan"),
+      QStringLiteral("Print the data plan's cycle: used, cap, forecast, daily budget."));
+  const QCommandLineOption json(QStringLiteral("json"),
+                                QStringLiteral("With --plan: print it as one JSON object."));
+  for (const QCommandLineOption* o :
+       {&exportOpt, &view, &grouping, &from, &to, &log, &metricsPort, &plan, &json})
     parser.addOption(*o);
   for (const char* name : kQtValueOptions) {
     QCommandLineOption qt(QString::fromLatin1(name), QString(), QStringLiteral("value"));
@@ -109,6 +129,21 @@ TCommandLine ParseCommandLine(const QStringList& args) {
     return cmd;
   }
 
+  if (parser.isSet(plan)) {
+    if (parser.isSet(exportOpt)) return Failure("--plan does not go with --export.");
+    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &metricsPort})
+      if (parser.isSet(*o))
+        return Failure("--" + Std(o->names().constFirst()) + " does not go with --plan.");
+    cmd.Action = TCommandLine::TAction::Plan;
+    cmd.Json = parser.isSet(json);
+    if (parser.isSet(log)) {
+      cmd.LogPath = Std(parser.value(log));
+      if (cmd.LogPath.empty()) return Failure("--log needs a file name.");
+    }
+    return cmd;
+  }
+  if (parser.isSet(json)) return Failure("--json needs --plan (for the export: --export json).");
+
   if (parser.isSet(metricsPort)) {
     if (parser.isSet(exportOpt)) return Failure("--metrics-port does not go with --export.");
     bool ok = false;
@@ -132,9 +167,11 @@ TCommandLine ParseCommandLine(const QStringList& args) {
     cmd.Format = TExportFormat::Csv;
   else if (format == QStringLiteral("json"))
     cmd.Format = TExportFormat::Json;
+  else if (format == QStringLiteral("png"))
+    cmd.Format = TExportFormat::Png;
   else
     return Failure("Unknown export format '" + Std(parser.value(exportOpt)) +
-                   "': use csv or json.");
+                   "': use csv, json or png.");
   if (parser.isSet(view)) {
     cmd.Query.View = ParseViewName(Std(parser.value(view)));
     if (!cmd.Query.View)
@@ -146,7 +183,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
     const std::optional<int> g = ParseGroupingName(Std(parser.value(grouping)));
     if (!g)
       return Failure("Unknown grouping '" + Std(parser.value(grouping)) +
-                     "': use hourly, daily, weekly, monthly or yearly.");
+                     "': use hourly, daily, weekly, monthly, yearly or billing.");
     cmd.Query.Grouping = *g;
   }
   for (auto [option, date] : {std::pair{&from, &cmd.Query.From}, std::pair{&to, &cmd.Query.To}}) {
@@ -182,17 +219,41 @@ int RunCommandLine(const TCommandLine& cmd, std::ostream& out, std::ostream& err
       err << "zul: " << cmd.Message << '\n' << kTryHelp << '\n';
       return 2;
     case TCommandLine::TAction::Export:
+    case TCommandLine::TAction::Plan:
       break;
   }
   const std::string path = cmd.LogPath.empty() ? FindDataDir() + "db/bw.DB" : cmd.LogPath;
+  const std::string ini = cmd.IniPath.empty() ? FindDataDir() + "zul.ini" : cmd.IniPath;
   try {
-    const std::vector<TLogRecord> records = ReadLogFile(path, cmd.Query);
     std::ostringstream text;
-    WriteExport(text, cmd.Format, records);
+    if (cmd.Action == TCommandLine::TAction::Plan) {
+      const TPlanLoad plan = LoadPlanSettings(ini);
+      if (!plan.Error.empty()) throw std::runtime_error(plan.Error);
+      if (!plan.Settings.Enabled)
+        throw std::runtime_error(
+            "No data plan is set. Set one on the options' \"Data plan\" "
+            "page, or in the [DataPlan] section of " +
+            ini + ".");
+      text << PlanReport(path, plan.Settings, PlanNow(), cmd.Json);
+    } else {
+      // The billing cycles and the chart's view follow the plan; a plan that cannot be read
+      // leaves calendar months and the first view.
+      const TPlanLoad plan = LoadPlanSettings(ini);
+      TExportQuery query = cmd.Query;
+      query.CycleDay = plan.Settings.CycleDay;
+      if (cmd.Format == TExportFormat::Png && !query.View)
+        query.View = plan.Settings.Enabled ? plan.Settings.View : tvInternetLan;
+      const std::vector<TLogRecord> records = ReadLogFile(path, query);
+      if (cmd.Format == TExportFormat::Png)
+        text << ChartPng(records, query, plan.Settings);
+      else
+        WriteExport(text, cmd.Format, records);
+    }
     out << text.str();
     out.flush();
     if (!out) {
-      err << "zul: the export could not be written out.\n";
+      err << "zul: the " << (cmd.Action == TCommandLine::TAction::Plan ? "plan" : "export")
+          << " could not be written out.\n";
       return 1;
     }
   } catch (const std::exception& e) {
@@ -200,6 +261,52 @@ int RunCommandLine(const TCommandLine& cmd, std::ostream& out, std::ostream& err
     return 1;
   }
   return 0;
+}
+
+std::string PlanReport(const std::string& logPath, const TPlanSettings& s, TPlanTime now,
+                       bool json) {
+  const TCycle cycle = CycleOf(now.Date, s.CycleDay);
+  TExportQuery q;
+  q.Grouping = lgDaily;
+  q.View = s.View;
+  q.From = cycle.Start;
+  q.To = cycle.End;
+  const std::vector<TLogRecord> rows = ReadLogFile(logPath, q);
+  const TPlanStatus st = ComputePlanStatus(s, PlanDays(s, rows), now);
+  return json ? PlanJson(s, st) : PlanText(s, st);
+}
+
+std::string ChartPng(const std::vector<TLogRecord>& records, const TExportQuery& query,
+                     const TPlanSettings& plan) {
+  // Fonts need the GUI application object; the offscreen platform needs no display.
+  std::unique_ptr<QGuiApplication> app;
+  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
+    if (QCoreApplication::instance() != nullptr)
+      throw std::runtime_error("A chart cannot be drawn from this program state.");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "zul";
+    static char* argv[] = {name, nullptr};
+    app = std::make_unique<QGuiApplication>(argc, argv);
+  }
+  TCfgRec cfg;
+  LoadCfgFile(FindDataDir() + "ZUL.cfg", cfg, FindExeDir());
+  TChartData d;
+  d.Rows = records;
+  d.Download = ChartColor(cfg.ColorDownload);
+  d.Upload = ChartColor(cfg.ColorUpload);
+  const int view = query.View.value_or(tvInternetLan);
+  d.Title = QString::fromUtf8(kViewNames[static_cast<std::size_t>(view)]);
+  const bool cycles =
+      query.Grouping == lgBillingPeriods || (query.Grouping == lgMonthly && plan.CycleDay == 1);
+  if (plan.Enabled && plan.CapBytes > 0 && plan.View == view && cycles) d.CapBytes = plan.CapBytes;
+  const QImage image = TrafficChartImage(d, QSize(kChartWidth, kChartHeight));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "PNG"))
+    throw std::runtime_error("The chart could not be made into a PNG.");
+  return bytes.toStdString();
 }
 
 std::optional<int> HandleCommandLine(int argc, char** argv) {
@@ -210,6 +317,12 @@ std::optional<int> HandleCommandLine(int argc, char** argv) {
   if (cmd.Action == TCommandLine::TAction::Run) {
     MetricsPortOption = cmd.MetricsPort;
     return std::nullopt;
+  }
+  if (cmd.Action == TCommandLine::TAction::Export && cmd.Format == TExportFormat::Png &&
+      isatty(STDOUT_FILENO) != 0) {
+    std::cerr << "zul: --export png writes an image; send it to a file: zul --export png > "
+                 "chart.png\n";
+    return 2;
   }
   return RunCommandLine(cmd, std::cout, std::cerr);
 }

@@ -21,6 +21,7 @@
 #include "display/SoundFile.h"
 #include "display/WindowSet.h"
 #include "history/Metrics.h"
+#include "history/PlanWatch.h"
 #include "history/total.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -115,6 +116,7 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   Guarded(kLogOpenKey, [this] { TLog.Open(DataDir + "db/"); });
   if (std::string notice = TLog.TakeNotice(); !notice.empty()) ReportError(kLogNoticeKey, notice);
   StartMetrics(this);
+  StartPlan(this);
 
   Timer1.setInterval(1000);
   connect(&Timer1, &QTimer::timeout, this, &TFVCLS::Timer1Timer);
@@ -203,7 +205,9 @@ void TFVCLS::SetTrayHint(const QString& hint) {
 void TFVCLS::UpdateTrayTip() {
   // While capture is off the tip says so rather than show an idle link's rates.
   const std::string problem = CaptureProblem();
-  NotifyIcon1.SetHint(problem.empty() ? FReadoutHint : QString::fromStdString(problem));
+  // The data plan's figures follow on a line of their own.
+  NotifyIcon1.SetHint(problem.empty() ? TrayTipWithPlan(FReadoutHint, kTrayTipMax)
+                                      : QString::fromStdString(problem));
 }
 
 void TFVCLS::SetTrayLevel(uint32_t barHeight, uint32_t graphHeight) {

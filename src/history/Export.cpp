@@ -11,6 +11,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "history/DataPlan.h"
 #include "history/LogQuery.h"
 
 namespace zul {
@@ -149,6 +150,7 @@ std::optional<int> ParseViewName(std::string_view text) {
 std::optional<int> ParseGroupingName(std::string_view text) {
   for (std::size_t g = 0; g < kGroupingKeys.size(); ++g)
     if (SameText(text, kGroupingKeys[g])) return static_cast<int>(g);
+  if (SameText(text, "billing") || SameText(text, kBillingPeriodsName)) return lgBillingPeriods;
   return std::nullopt;
 }
 
@@ -220,6 +222,14 @@ std::vector<TLogRecord> ReadRange(sqlite3* db, const std::string& path, const ch
 
 std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery& query,
                                     int busyTimeoutMs) {
+  if (query.Grouping == lgBillingPeriods) {
+    // The days of every cycle that touches the range, added up per cycle.
+    TExportQuery days = query;
+    days.Grouping = lgDaily;
+    if (query.From) days.From = CycleOf(*query.From, query.CycleDay).Start;
+    if (query.To) days.To = CycleOf(*query.To, query.CycleDay).End;
+    return GroupByCycles(ReadLogFile(path, days, busyTimeoutMs), query.CycleDay);
+  }
   const TDb db = OpenReadOnly(path, busyTimeoutMs);
   TRange range;
   const int base = query.Grouping * 16;

@@ -15,7 +15,8 @@
 
 namespace zul {
 
-enum class TExportFormat { Csv, Json };
+// Png is the chart of the records (TrafficChart.h), drawn by the command line.
+enum class TExportFormat { Csv, Json, Png };
 
 // What to read: one grouping, one view or all four, and the periods that touch a date range.
 struct TExportQuery {
@@ -25,6 +26,8 @@ struct TExportQuery {
   std::optional<TDate> To;
   // The running period's part that the monitor keeps beside the table, added and marked.
   bool WithRunning = true;
+  // The day billing cycles start on, for the grouping lgBillingPeriods (DataPlan.h).
+  int CycleDay = 1;
 };
 
 // A log that another program keeps locked past the reader's wait.
@@ -39,7 +42,7 @@ std::string IsoDate(TDate d);
 
 // A view by its name ("Internet & LAN", case ignored) or its number 0 to 3.
 std::optional<int> ParseViewName(std::string_view text);
-// "hourly" to "yearly", case ignored.
+// "hourly" to "yearly", or "billing" for one row per billing cycle; case ignored.
 std::optional<int> ParseGroupingName(std::string_view text);
 
 // Reads the matching records of the log file at `path`, in key order, through a read-only

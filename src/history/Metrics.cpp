@@ -23,6 +23,7 @@
 #include "capture/Watch.h"
 #include "display/vcls.h"
 #include "history/Period.h"
+#include "history/PlanWatch.h"
 #include "platform/ErrorReport.h"
 #include "platform/Files.h"
 #include "platform/PeerUser.h"
@@ -354,6 +355,11 @@ TMetricsSnapshot ProgramMetrics() {
     s.Adapters.push_back(std::move(a));
   }
   s.StartTime = EpochSeconds(kProgramStart);
+  if (PlanWatch != nullptr && PlanWatch->Status()) {
+    const TPlanStatus& st = *PlanWatch->Status();
+    s.Plan =
+        TPlanMetrics{st.UsedBytes, st.CapBytes, st.ForecastBytes, st.DailyBudgetBytes, st.DaysLeft};
+  }
   if (FVCLS == nullptr) return s;
 
   TTrafficLog& log = FVCLS->TLog;

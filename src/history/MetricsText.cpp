@@ -129,6 +129,22 @@ std::string RenderMetrics(const TMetricsSnapshot& s) {
              "When the traffic log last committed a write, in seconds since the epoch.");
     w.Sample("zul_log_last_write_timestamp_seconds", {}, Seconds(*s.LastLogWrite));
   }
+  if (s.Plan) {
+    const auto one = [&](const char* name, const char* help, uint64_t value) {
+      w.Family(name, "gauge", help);
+      w.Sample(name, {}, std::to_string(value));
+    };
+    one("zul_plan_used_bytes", "Bytes the data plan counts in its current cycle.",
+        s.Plan->UsedBytes);
+    one("zul_plan_cap_bytes", "The data plan's cap per cycle, in bytes.", s.Plan->CapBytes);
+    if (s.Plan->ForecastBytes)
+      one("zul_plan_forecast_bytes", "Bytes the cycle will have counted at its end at this pace.",
+          *s.Plan->ForecastBytes);
+    one("zul_plan_daily_budget_bytes", "What is left of the cap, per day left in the cycle.",
+        s.Plan->DailyBudgetBytes);
+    one("zul_plan_cycle_days_left", "Days left in the cycle, today included.",
+        static_cast<uint64_t>(s.Plan->DaysLeft));
+  }
   w.Family("zul_start_time_seconds", "gauge",
            "When the program started, in seconds since the epoch.");
   w.Sample("zul_start_time_seconds", {}, Seconds(s.StartTime));

@@ -23,6 +23,15 @@ struct TAdapterMetrics {
   std::optional<uint64_t> KernelDrops;  // none when the capture cannot tell
 };
 
+// The data plan's figures in the current cycle.
+struct TPlanMetrics {
+  uint64_t UsedBytes = 0;
+  uint64_t CapBytes = 0;
+  std::optional<uint64_t> ForecastBytes;  // none while it is too early to tell
+  uint64_t DailyBudgetBytes = 0;
+  int DaysLeft = 0;
+};
+
 struct TMetricsSnapshot {
   TViewAmounts BytesTotal{};  // since the program started
   TViewAmounts LastSecond{};  // the last completed second
@@ -33,7 +42,8 @@ struct TMetricsSnapshot {
   // Logged plus the running hour; none when the log could not be read.
   std::optional<TViewAmounts> Today;
   std::optional<TViewAmounts> Month;
-  double StartTime = 0;  // seconds since the epoch
+  double StartTime = 0;              // seconds since the epoch
+  std::optional<TPlanMetrics> Plan;  // none without a plan
 };
 
 // The exposition text (version 0.0.4), ending with a line break.

@@ -1,9 +1,12 @@
 #include "history/Period.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <utility>
+
+#include "history/DataPlan.h"
 
 namespace zul {
 using namespace std::chrono;
@@ -149,6 +152,8 @@ std::string PeriodText(const TLogRecord& r, const TShortDate& shortDate) {
       return std::to_string(y) + "-" + std::to_string(m);
     case lgYearly * 16:
       return std::to_string(y);
+    case kBillingBase:  // CDate is the cycle's last day, Hour its length in days
+      return shortDate(Shift(r.CDate, -std::max(r.Hour, 1) + 1)) + " - " + shortDate(r.CDate);
     default:
       return {};
   }

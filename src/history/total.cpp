@@ -29,6 +29,7 @@
 #include "capture/Sampler.h"
 #include "display/DialogFit.h"
 #include "display/vcls.h"
+#include "history/DataPlan.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
 #include "platform/ErrorReport.h"
@@ -206,7 +207,7 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
                       {kViewNames[0], kViewNames[1], kViewNames[2], kViewNames[3]});
   CBWays = MakeList(this, "Select a style",
                     {kGroupingNames[0], kGroupingNames[1], kGroupingNames[2], kGroupingNames[3],
-                     kGroupingNames[4]});
+                     kGroupingNames[4], kBillingPeriodsName});
   CBTime = MakeList(this, "Select the time",
                     {kTimePresetNames[0], kTimePresetNames[1], kTimePresetNames[2],
                      kTimePresetNames[3], kTimePresetNames[4], kTimePresetNames[5],
@@ -290,6 +291,7 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   range->addStretch(1);
   layout->addLayout(range);
   layout->addWidget(LVMeter, 1);
+  BuildPlanBlock(layout, lists);
   // The totals sit under their columns, placed by PlaceTotals.
   layout->addSpacing(LDn->sizeHint().height() + 4);
   // The designed size at the default font; larger where the four columns, side by side with
@@ -381,6 +383,7 @@ void TFTotal::CBTargetChange() {
 
 void TFTotal::RefreshTimer() {
   Guarded("stats.query", [this] {
+    UpdatePlanBlock();
     if (!isVisible() || FLastQuery.empty() || QueryPending()) return;
     const TTrafficLog* log = CurrentLog();
     // The log was written since the list was read: what left the counters is there now.
@@ -438,8 +441,9 @@ void TFTotal::ShowRows() {
     const std::vector<TPeriodWrite> unlogged = Unlogged();
     AddRunning(rows, RunningRecords(unlogged), wanted);
   }
-  FModel->SetRows(std::move(rows));
+  FModel->SetRows(GroupedRows(std::move(rows)));
   ShowTotals();
+  UpdatePlanBlock();
 }
 
 void TFTotal::RadioButton1Click() {
@@ -460,10 +464,8 @@ void TFTotal::NExportRowsClick() {
     const int grouping = CBWays->currentIndex();
     const QString suggested =
         QStringLiteral("traffic-%1.csv")
-            .arg(grouping >= 0
-                     ? QString::fromUtf8(kGroupingNames[static_cast<std::size_t>(grouping)])
-                           .toLower()
-                     : QStringLiteral("rows"));
+            .arg(grouping >= 0 ? CBWays->itemText(grouping).toLower().replace(u' ', u'-')
+                               : QStringLiteral("rows"));
     const QString file = ChooseExportFile(this, suggested);
     if (file.isEmpty()) return;
     std::ostringstream text;
@@ -489,8 +491,7 @@ TTrafficLog* TFTotal::CurrentLog() const {
 }
 
 bool TFTotal::RunQuery() {
-  const std::optional<std::string> sql =
-      QueryText(CBTarget->currentIndex(), CBWays->currentIndex(), FPeriod);
+  const std::optional<std::string> sql = GroupingQueryText();
   if (!sql) return false;
   const TTrafficLog* log = CurrentLog();
   // A closed log is no news for the user: the old rows stay.

@@ -17,6 +17,7 @@
 
 #include "history/LogReader.h"
 #include "history/Period.h"
+#include "history/TrafficChart.h"
 #include "history/TrafficLog.h"
 
 class QComboBox;
@@ -27,6 +28,8 @@ class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTreeView;
+class QHBoxLayout;
+class QVBoxLayout;
 
 namespace zul {
 
@@ -119,6 +122,15 @@ class TFTotal : public QDialog {
   QMenu* PopupMenu1 = nullptr;
   QAction* NExportRows = nullptr;
 
+  // ---- The data plan's bar, the chart and the "Billing periods" grouping (TotalPlan.cpp) ----
+  QWidget* PPlanBar = nullptr;    // the plan's use from 0 to the cap; hidden without a plan
+  QWidget* PChart = nullptr;      // the chart of the rows listed, in the list's place
+  QPushButton* BChart = nullptr;  // checked: the chart shows instead of the list
+  void BChartClick();
+  // What the chart draws: the rows listed in the graph colours, and the plan's cap when the
+  // view and the grouping are the plan's.
+  TChartData ChartData() const;
+
  protected:
   void showEvent(QShowEvent* e) override;
   void resizeEvent(QResizeEvent* e) override;
@@ -134,6 +146,12 @@ class TFTotal : public QDialog {
   void ShowTotals();
   void ApplyDefaults();
   void PlaceTotals();
+  // TotalPlan.cpp: the controls, the select text of the grouping (billing periods read the days
+  // of their cycles), the rows as listed, and the bar's and chart's repaint.
+  void BuildPlanBlock(QVBoxLayout* layout, QHBoxLayout* lists);
+  std::optional<std::string> GroupingQueryText() const;
+  std::vector<TLogRecord> GroupedRows(std::vector<TLogRecord> rows) const;
+  void UpdatePlanBlock();
 
   TMeterModel* FModel = nullptr;
   TTrafficLog* FLog = nullptr;

@@ -13,6 +13,7 @@
 
 #include "display/DialogFit.h"
 #include "settings/ConfigWidgets.h"
+#include "settings/PlanPage.h"
 #include "settings/config.h"
 
 namespace zul {
@@ -168,6 +169,12 @@ TFConfig::TFConfig(QWidget* parent) : QDialog(parent), Actions(DefaultActions(th
   BuildGraph();
   BuildNotifications();
   BuildSystray();
+  PlanPage = new TPlanPage;
+  PageControl->addTab(PlanPage, QStringLiteral("Data plan"));
+  // Six tabs do not fit the fixed width whole: they give way by eliding, the title as a tip.
+  PageControl->setElideMode(Qt::ElideRight);
+  for (int i = 0; i < PageControl->count(); ++i)
+    PageControl->setTabToolTip(i, PageControl->tabText(i));
 
   BBOK = Named(new QPushButton(QStringLiteral("OK"), this), "BBOK");
   BBCancel = Named(new QPushButton(QStringLiteral("Cancel"), this), "BBCancel");

@@ -26,6 +26,7 @@
 #include "platform/ErrorReport.h"
 #include "settings/CfgF.h"
 #include "settings/ConfigWidgets.h"
+#include "settings/PlanPage.h"
 
 namespace zul {
 
@@ -222,6 +223,7 @@ void TFConfig::LoadFromCfg() {
 
   const std::array<QRadioButton*, 4> views = {RBWANLAN, RBWAN, RBLAN, RBInternet};
   if (Cfg.TrayView < views.size()) views[Cfg.TrayView]->setChecked(true);
+  PlanPage->Load();
 }
 
 void TFConfig::Warn(const char* text) {
@@ -271,6 +273,10 @@ bool TFConfig::CheckCfg() {
   }
   if (CBWere->currentIndex() < 0 || CBSeconds->currentIndex() < 0) {
     Warn("Please select correct notification target!");
+    return false;
+  }
+  if (const QString plan = PlanPage->Problem(); !plan.isEmpty()) {
+    Actions.Message(QMessageBox::Warning, plan);
     return false;
   }
   return true;
@@ -423,6 +429,12 @@ void TFConfig::EnableSound(bool on) {
 void TFConfig::BBOKClick() {
   Guarded("config.ok", [this] {
     if (!CheckCfg()) return;
+    // The plan lives in zul.ini: a plan that cannot be saved keeps the dialog open, with nothing
+    // else changed.
+    if (const QString failed = PlanPage->Apply(); !failed.isEmpty()) {
+      Actions.Message(QMessageBox::Warning, failed);
+      return;
+    }
     SetupRun(CBRun->isChecked());
     const bool changed = SaveToCfg();
     if (changed || FSavePending) {

@@ -22,6 +22,8 @@
 
 namespace zul {
 
+class TPlanPage;
+
 // A colour swatch that the user clicks to change. Keeps the stored 0x00BBGGRR value as it is, so
 // that a colour nobody changed is never counted as a change.
 class TSwatch : public QFrame {
@@ -163,6 +165,9 @@ class TFConfig : public QDialog {
   QRadioButton* RBWAN = nullptr;
   QRadioButton* RBLAN = nullptr;
   QRadioButton* RBInternet = nullptr;
+
+  // "Data plan" (PlanPage.h)
+  TPlanPage* PlanPage = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -2,7 +2,10 @@
 // run end to end over a log file.
 #include <gtest/gtest.h>
 
+#include <QByteArray>
+#include <QImage>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "CommandLine.h"
@@ -131,6 +134,100 @@ TEST(CommandLine, AnExportPrintsTheLogOrFailsWithExitCode1AndNoOutput) {
   EXPECT_NE(gone.Err.find("zul: There is no traffic log at " + missing), std::string::npos)
       << gone.Err;
   EXPECT_FALSE(fs::exists(tmp.Path() + "none"));
+}
+
+}  // namespace
+}  // namespace zul
+
+namespace zul {
+namespace {
+
+// A log with 900 MB of "Internet" download today and 1 GB the day before the cycle began.
+void WritePlanLog(const std::string& dbDir, TDate today) {
+  TTrafficLog log;
+  log.Open(dbDir);
+  for (auto [day, bytes] : {std::pair{today, uint64_t{900'000'000}},
+                            std::pair{TDate{std::chrono::sys_days{today} - std::chrono::days{1}},
+                                      uint64_t{1'000'000'000}}}) {
+    TPeriodTotals t{};
+    t[ciWanDown] = t[ciWanLanDown] = bytes;
+    for (const TPeriodWrite& w : DayPeriods(day, t))
+      log.WritePeriod(w.FlagBase, w.Hour, w.Totals, w.Date);
+  }
+}
+
+TEST(CommandLine, PlanPrintsTheCycleAsTextOrJsonOrSaysWhyNot) {
+  test::TTempDir tmp;
+  const TPlanTime now = PlanNow();
+  WritePlanLog(tmp.Path() + "db/", now.Date);
+  const std::string file = tmp.Path() + "db/bw.DB";
+  const unsigned today = static_cast<unsigned>(now.Date.day());
+  TPlanSettings s;
+  s.Enabled = true;
+  s.CapBytes = 1'000'000'000;
+  s.CycleDay = static_cast<int>(today);
+  const TCycle cycle = CycleOf(now.Date, s.CycleDay);
+  const std::string ini = tmp.Path() + "zul.ini";
+  SavePlanSettings(ini, s);
+
+  TCommandLine json = Parse({"--plan", "--json", "--log", file.c_str()});
+  ASSERT_EQ(json.Action, TAction::Plan);
+  json.IniPath = ini;
+  const TRun j = Execute(json);
+  EXPECT_EQ(j.Code, 0) << j.Err;
+  // A plan that starts today: the day before is not in it, and a day of data is not there yet.
+  for (const std::string& part : std::vector<std::string>{
+           "\"used_bytes\": 900000000", "\"cap_bytes\": 1000000000", "\"percent\": 90.0",
+           "\"cycle_start\": \"" + IsoDate(cycle.Start) + "\"",
+           "\"cycle_end\": \"" + IsoDate(cycle.End) + "\"", "\"forecast_bytes\": null",
+           "\"cap_reached_on\": null",
+           "\"daily_budget_bytes\": " + std::to_string(100'000'000 / cycle.Days())})
+    EXPECT_NE(j.Out.find(part), std::string::npos) << part << " in " << j.Out;
+  EXPECT_EQ(j.Out, PlanReport(file, s, now, true));
+
+  TCommandLine text = Parse({"--plan", "--log", file.c_str()});
+  text.IniPath = ini;
+  const TRun t = Execute(text);
+  EXPECT_EQ(t.Code, 0) << t.Err;
+  EXPECT_NE(t.Out.find("900.0 MB of 1.0 GB (90.0 %)"), std::string::npos) << t.Out;
+  EXPECT_NE(t.Out.find("too early to tell"), std::string::npos) << t.Out;
+
+  // No plan, a bad one, a plan and an export at once.
+  s.Enabled = false;
+  SavePlanSettings(ini, s);
+  const TRun off = Execute(text);
+  EXPECT_EQ(off.Code, 1);
+  EXPECT_NE(off.Err.find("No data plan is set"), std::string::npos) << off.Err;
+  std::ofstream(ini) << "[DataPlan]\nEnabled=true\nCapBytes=0\n";
+  const TRun bad = Execute(text);
+  EXPECT_EQ(bad.Code, 1);
+  EXPECT_NE(bad.Err.find("CapBytes of 0"), std::string::npos) << bad.Err;
+  EXPECT_EQ(bad.Out, "");
+  for (const std::vector<const char*>& args :
+       {std::vector<const char*>{"--plan", "--export", "csv"},
+        {"--plan", "--view", "1"},
+        {"--json"},
+        {"--export", "csv", "--json"}}) {
+    const TRun r = Execute(Parse(args));
+    EXPECT_EQ(r.Code, 2) << args[0] << " " << args[1];
+  }
+}
+
+TEST(CommandLine, ExportPngWritesAChartOfTheLog) {
+  test::TTempDir tmp;
+  WritePlanLog(tmp.Path() + "db/", test::Date(2026, 12, 7));
+  const std::string file = tmp.Path() + "db/bw.DB";
+  TCommandLine cmd = Parse({"--export", "png", "--grouping", "daily", "--from", "2026-12-01",
+                            "--to", "2026-12-10", "--log", file.c_str()});
+  ASSERT_EQ(cmd.Action, TAction::Export);
+  cmd.IniPath = tmp.Path() + "zul.ini";
+  const TRun r = Execute(cmd);
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  ASSERT_GT(r.Out.size(), 8u);
+  EXPECT_EQ(r.Out.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  const QImage image =
+      QImage::fromData(QByteArray(r.Out.data(), static_cast<qsizetype>(r.Out.size())), "PNG");
+  EXPECT_EQ(image.size(), QSize(kChartWidth, kChartHeight));
 }
 
 }  // namespace

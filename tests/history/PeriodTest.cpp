@@ -197,7 +197,8 @@ TEST(StatsFormat, PeriodColumnFollowsTheGroupingOfTheRecord) {
       {{Date(2026, 3, 31), 48, 3, 0, 0}, "2026-3"},
       {{Date(2026, 12, 31), 51, 12, 0, 0}, "2026-12"},
       {{Date(2026, 12, 31), 66, 0, 0, 0}, "2026"},
-      {{Date(2026, 12, 31), 80, 0, 0, 0}, ""},
+      {{Date(2026, 12, 14), 81, 30, 0, 0}, "11/15/2026 - 12/14/2026"},  // a billing cycle
+      {{Date(2026, 12, 31), 96, 0, 0, 0}, ""},
   };
   for (const auto& c : cases)
     EXPECT_EQ(PeriodText(c.Record, Mdy), c.Text) << "Flag " << c.Record.Flag;
