@@ -94,7 +94,7 @@ TPlanPage::TPlanPage(QWidget* parent) : QWidget(parent) {
   ++row;
   g->addWidget(new QLabel(QStringLiteral("Cycle starts on day:"), this), row, 0);
   EPlanDay = Named(new QLineEdit(this), "EPlanDay");
-  EPlanDay->setMaximumWidth(50);
+  EPlanDay->setMaxLength(2);  // a day of the month; its width follows the font
   g->addWidget(EPlanDay, row, 1);
   ++row;
   g->addWidget(new QLabel(QStringLiteral("Alert at (% of cap):"), this), row, 0);
