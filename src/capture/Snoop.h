@@ -35,7 +35,7 @@ inline constexpr int32_t kDefaultBufferSize = 32 * 1024 * 1024;
 // capture and the time the owner's thread spends on one batch.
 inline constexpr int kMaxBatchFrames = 8192;
 inline constexpr std::size_t kBatchBufferBytes = 4 * 1024 * 1024;
-// A ThreadSafe reader whose reads empty the ring with less than kPaceBatchBytes waits until
+// A reader whose reads empty the ring (ThreadSafe: with less than kPaceBatchBytes) waits until
 // kHandOverGapMs after its last such read: fewer wake-ups with fuller batches.
 inline constexpr int kHandOverGapMs = 20;
 inline constexpr std::size_t kPaceBatchBytes = 512 * 1024;
