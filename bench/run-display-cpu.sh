@@ -120,15 +120,18 @@ cpu_ns() {
 }
 rss() { awk '/^VmRSS/ {print int($2 / 1024) " MB"}' "/proc/$1/status"; }
 t0=$(cpu_ns)
+h0=$(( t0 - $(cat /proc/"$pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }') ))
 [ -n "$ref" ] && r0=$(cpu_ns "$ref")
 sleep "$seconds"
 t1=$(cpu_ns)
+h1=$(( t1 - $(cat /proc/"$pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }') ))
 kill -0 "$pid" 2>/dev/null || { echo "the program ended during the measurement" >&2; exit 1; }
 
 ms=$(((t1 - t0) * 60 / (seconds * 1000000)))
-helpers=$(pgrep -P "$pid" -x zul-capture | wc -l)
+helpers=$( (pgrep -P "$pid" -x zul-capture || true) | wc -l)
 echo "zul:   CPU per minute $ms ms, resident $(rss "$pid") (scheduler run time over $seconds s," \
-  "four windows shown, $adapters adapters watched by $helpers capture helpers, no traffic)"
+  "four windows shown, $adapters adapters watched by $helpers capture helpers, no traffic;" \
+  "the helpers' part $(((h1 - h0) * 60 / (seconds * 1000000))) ms)"
 if [ -n "$ref" ] && kill -0 "$ref" 2>/dev/null; then
   r1=$(cpu_ns "$ref")
   echo "nload: CPU per minute $(((r1 - r0) * 60 / (seconds * 1000000))) ms, resident $(rss "$ref")" \

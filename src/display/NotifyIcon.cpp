@@ -17,14 +17,16 @@ namespace zul {
 // --- The desktop's tray ---------------------------------------------------------------------
 
 namespace {
-// How often a program without a notification area looks for one.
-constexpr int kTrayLookMs = 2000;
+// How often a program without a notification area looks for an X11 one; a StatusNotifierItem
+// host says when it comes, so an idle desktop without a tray wakes nobody often.
+constexpr int kTrayLookMs = 10000;
 }  // namespace
 
 TQtTrayHost::TQtTrayHost() {
   FLook.setInterval(kTrayLookMs);
   // Runs on the main thread.
   QObject::connect(&FLook, &QTimer::timeout, &FLook, [this] { LookForTray(); });
+  WatchStatusNotifierHosts(&FLook, [this] { LookForTray(); });
 }
 
 TQtTrayHost::~TQtTrayHost() = default;

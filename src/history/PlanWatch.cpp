@@ -42,8 +42,15 @@ TPlanWatch::~TPlanWatch() {
   if (PlanWatch == this) PlanWatch = nullptr;
 }
 
+void TPlanWatch::FollowSettings() {
+  const bool on = FStarted && FSettings.Enabled && FSettings.CapBytes != 0;
+  if (on && !FTimer.isActive()) FTimer.start();
+  if (!on) FTimer.stop();
+}
+
 void TPlanWatch::SetSettings(const TPlanSettings& s) {
   FSettings = s;
+  FollowSettings();
   // Another view or cycle day asks other records; the status waits for them.
   FStatus.reset();
   FRowsQuery.clear();

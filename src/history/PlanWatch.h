@@ -32,7 +32,11 @@ class TPlanWatch : public QObject {
 
   // Once a second (its own timer): the status, then the alerts that are due.
   void Tick();
-  void Start() { FTimer.start(); }
+  // Ticks once a second while a plan is enabled; a disabled plan wakes nobody.
+  void Start() {
+    FStarted = true;
+    FollowSettings();
+  }
 
   // The log read, and what was counted since; the program's own unless set.
   std::function<TTrafficLog*()> Log;
@@ -63,6 +67,8 @@ class TPlanWatch : public QObject {
   bool FRowsFromLog = false;  // false: read while the log was closed, so none
   std::optional<TPlanAlertState> FAlerts;
   QTimer FTimer;
+  bool FStarted = false;
+  void FollowSettings();
 };
 
 // Made by the hidden main form; lives until exit.

@@ -7,6 +7,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusReply>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
 #include <QVariant>
@@ -31,6 +32,20 @@ bool StatusNotifierHostPresent() {
   const QDBusReply<QDBusVariant> reply =
       props.call(QStringLiteral("Get"), service, QStringLiteral("IsStatusNotifierHostRegistered"));
   return reply.isValid() && reply.value().variant().toBool();
+}
+
+void WatchStatusNotifierHosts(QObject* context, std::function<void()> onChange) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  const QString service = QString::fromLatin1(kWatcherService);
+  auto* watcher =
+      new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForRegistration, context);
+  QObject::connect(watcher, &QDBusServiceWatcher::serviceRegistered, context,
+                   [onChange](const QString&) { onChange(); });
+  // A host that registers later with a watcher already there.
+  auto* relay = new TSignalRelay(context, std::move(onChange));
+  bus.connect(service, QString::fromLatin1(kWatcherPath), service,
+              QStringLiteral("StatusNotifierHostRegistered"), relay, SLOT(Fire()));
 }
 
 bool XEmbedTrayPresent() {
