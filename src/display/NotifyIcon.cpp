@@ -26,7 +26,10 @@ TQtTrayHost::TQtTrayHost() {
   FLook.setInterval(kTrayLookMs);
   // Runs on the main thread.
   QObject::connect(&FLook, &QTimer::timeout, &FLook, [this] { LookForTray(); });
-  WatchStatusNotifierHosts(&FLook, [this] { LookForTray(); });
+  WatchStatusNotifierHosts(&FLook, [this] {
+    FAskBus = true;
+    LookForTray();
+  });
 }
 
 TQtTrayHost::~TQtTrayHost() = default;
@@ -61,7 +64,10 @@ void TQtTrayHost::LookForTray() {
     FLook.stop();
     return;
   }
-  const bool statusNotifier = StatusNotifierHostPresent();
+  // The session bus tells when a StatusNotifierItem host comes (WatchStatusNotifierHosts), so
+  // the regular look asks only the X server, one round trip.
+  const bool statusNotifier = FAskBus && StatusNotifierHostPresent();
+  FAskBus = false;
   if (!statusNotifier && !XEmbedTrayPresent()) return;
   FLook.stop();
   MakeIcon(statusNotifier);
@@ -78,6 +84,7 @@ void TQtTrayHost::SetVisible(bool visible) {
     FLook.stop();
     return;
   }
+  FAskBus = true;
   LookForTray();
   if (!FIcon) FLook.start();
 }

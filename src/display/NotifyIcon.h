@@ -69,6 +69,7 @@ class TQtTrayHost : public TTrayHost {
   QTimer FLook;
   bool FWanted = false;
   bool FStatusNotifier = false;
+  bool FAskBus = true;  // the next look asks the session bus too
   QIcon FPicture;
   QString FTip;
   QPointer<QMenu> FMenu;
