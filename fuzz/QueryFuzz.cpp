@@ -18,6 +18,7 @@
 
 #include "CommandLine.h"
 #include "FuzzKit.h"
+#include "history/DataPlan.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
 #include "history/Period.h"
@@ -130,8 +131,8 @@ void CheckValue(const std::string& text) {
               SameTextIgnoringCase(text, kViewNames[static_cast<std::size_t>(*v)]),
           "a view by another name");
   }
-  if (const std::optional<int> g = ParseGroupingName(text)) {
-    Check(*g >= lgHourly && *g <= lgYearly, "a grouping outside the five");
+  if (const std::optional<int> g = ParseGroupingName(text); g && *g != lgBillingPeriods) {
+    Check(*g >= lgHourly && *g <= lgYearly, "a grouping outside the six");
     Check(SameTextIgnoringCase(text, kGroupingNames[static_cast<std::size_t>(*g)]),
           "a grouping by another name");
   }
@@ -146,11 +147,12 @@ void CheckCommandLine(const std::vector<std::string>& args) {
     case TAction::Export: {
       const TExportQuery& q = cmd.Query;
       Check(cmd.MetricsPort == 0, "an export with a metrics port");
-      Check(q.Grouping >= lgHourly && q.Grouping <= lgYearly, "an export of no grouping");
+      Check(q.Grouping >= lgHourly && q.Grouping <= lgBillingPeriods, "an export of no grouping");
       Check(!q.View || (*q.View >= 0 && *q.View < kViewCount), "an export of no view");
       Check((!q.From || q.From->ok()) && (!q.To || q.To->ok()), "an export of no date");
       Check(!q.From || !q.To || *q.From <= *q.To, "an export that ends before it begins");
-      Check(cmd.Format == TExportFormat::Csv || cmd.Format == TExportFormat::Json,
+      Check(cmd.Format == TExportFormat::Csv || cmd.Format == TExportFormat::Json ||
+                cmd.Format == TExportFormat::Png,
             "an export of no format");
       CheckExport(q);
       break;
@@ -169,6 +171,9 @@ void CheckCommandLine(const std::vector<std::string>& args) {
             "help or version that prints nothing");
       break;
     }
+    case TAction::Plan:
+      Check(cmd.MetricsPort == 0, "a plan with a metrics port");
+      break;
     case TAction::Run:
       break;
   }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/StreamBytes.h"
+
 namespace zul {
 namespace {
 
@@ -26,12 +28,6 @@ std::string Text6(const uint8_t* a) {
   char text[INET6_ADDRSTRLEN] = {};
   if (inet_ntop(AF_INET6, a, text, sizeof(text)) == nullptr) return {};
   return text;
-}
-
-template <typename T>
-void Put(std::vector<uint8_t>& out, T v) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&v);
-  out.insert(out.end(), p, p + sizeof(T));
 }
 
 }  // namespace
@@ -124,14 +120,14 @@ void EncodeTable(const TAddressTable& t, std::vector<uint8_t>& out) {
   const int32_t n4 = std::clamp<int32_t>(t.AddressCount, 0, kMaxAddresses);
   const int32_t n6 = std::clamp<int32_t>(t.Address6Count, 0, kMaxAddresses);
   out.insert(out.end(), t.MAC.begin(), t.MAC.end());
-  Put<uint8_t>(out, t.MACFound ? 1 : 0);
-  Put<uint8_t>(out, static_cast<uint8_t>(n4));
-  Put<uint8_t>(out, static_cast<uint8_t>(n6));
-  Put<uint8_t>(out, t.Downstream ? 1 : 0);
-  Put<uint16_t>(out, 0);
+  bytes::Append<uint8_t>(out, t.MACFound ? 1 : 0);
+  bytes::Append<uint8_t>(out, static_cast<uint8_t>(n4));
+  bytes::Append<uint8_t>(out, static_cast<uint8_t>(n6));
+  bytes::Append<uint8_t>(out, t.Downstream ? 1 : 0);
+  bytes::Append<uint16_t>(out, 0);
   for (int32_t i = 0; i < n4; ++i) {
-    Put<uint32_t>(out, t.Addresses[i].IP);
-    Put<uint32_t>(out, t.Addresses[i].Mask);
+    bytes::Append<uint32_t>(out, t.Addresses[i].IP);
+    bytes::Append<uint32_t>(out, t.Addresses[i].Mask);
   }
   for (int32_t i = 0; i < n6; ++i) {
     out.insert(out.end(), t.Addresses6[i].IP.begin(), t.Addresses6[i].IP.end());

@@ -5,25 +5,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/StreamBytes.h"
+
 namespace zul {
 namespace {
 
+using bytes::Get;
+
 constexpr std::size_t kDeviceFieldBytes = 12;
 constexpr std::size_t kAddressBytes = 8 + 3 * 16;
-
-template <typename T>
-void Put(std::vector<uint8_t>& out, T v) {
-  const auto* p = reinterpret_cast<const uint8_t*>(&v);
-  out.insert(out.end(), p, p + sizeof(T));
-}
-
-template <typename T>
-T Get(const uint8_t*& p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  p += sizeof(T);
-  return v;
-}
 
 // The address bytes of an entry the library gave, with the family we carry, or none.
 bool AddressBytes(const sockaddr* sa, int family, uint8_t* out, uint32_t* scope) {
@@ -53,11 +43,11 @@ void EncodeDevice(const pcap_if_t& dev, std::vector<uint8_t>& out) {
        a = a->next)
     if (a->addr != nullptr && (a->addr->sa_family == AF_INET || a->addr->sa_family == AF_INET6))
       ++count;
-  Put<uint32_t>(out, dev.flags);
-  Put<uint16_t>(out, static_cast<uint16_t>(nameLen));
-  Put<uint16_t>(out, static_cast<uint16_t>(descLen));
-  Put<uint16_t>(out, static_cast<uint16_t>(count));
-  Put<uint16_t>(out, 0);
+  bytes::Append<uint32_t>(out, dev.flags);
+  bytes::Append<uint16_t>(out, static_cast<uint16_t>(nameLen));
+  bytes::Append<uint16_t>(out, static_cast<uint16_t>(descLen));
+  bytes::Append<uint16_t>(out, static_cast<uint16_t>(count));
+  bytes::Append<uint16_t>(out, 0);
   out.insert(out.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(nameLen));
   out.insert(out.end(), desc.begin(), desc.begin() + static_cast<std::ptrdiff_t>(descLen));
   std::size_t written = 0;
@@ -73,10 +63,10 @@ void EncodeDevice(const pcap_if_t& dev, std::vector<uint8_t>& out) {
                          (family == AF_INET6 && a->netmask != nullptr &&
                           AddressBytes(a->netmask, a->netmask->sa_family, mask, nullptr));
     const bool hasBroad = AddressBytes(a->broadaddr, family, broad, nullptr);
-    Put<uint8_t>(out, family == AF_INET ? 4 : 6);
-    Put<uint8_t>(out, static_cast<uint8_t>((hasMask ? 1 : 0) | (hasBroad ? 2 : 0)));
-    Put<uint16_t>(out, 0);
-    Put<uint32_t>(out, scope);
+    bytes::Append<uint8_t>(out, family == AF_INET ? 4 : 6);
+    bytes::Append<uint8_t>(out, static_cast<uint8_t>((hasMask ? 1 : 0) | (hasBroad ? 2 : 0)));
+    bytes::Append<uint16_t>(out, 0);
+    bytes::Append<uint32_t>(out, scope);
     out.insert(out.end(), addr, addr + 16);
     out.insert(out.end(), mask, mask + 16);
     out.insert(out.end(), broad, broad + 16);

@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/StreamBytes.h"
+
 namespace zul {
 namespace {
 
-template <typename T>
-void Put(uint8_t*& p, T v) {
-  std::memcpy(p, &v, sizeof(T));
-  p += sizeof(T);
-}
-
-template <typename T>
-T Get(const uint8_t*& p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  p += sizeof(T);
-  return v;
-}
+using bytes::Get;
+using bytes::Put;
 
 std::string Cut(const std::string& s) {
   return s.substr(0, kMaxErrorTextBytes);

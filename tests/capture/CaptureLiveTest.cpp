@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "FrameKit.h"
+#include "LivePump.h"
 #include "capture/HelperStream.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
@@ -42,21 +43,8 @@ constexpr uint16_t kLocalExperimental = 0x88B5;  // no stack in the namespaces r
 const TMac kStranger = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x77};
 const TMac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-// Serves the main thread's events until `done` or the time runs out.
-template <class F>
-bool PumpUntil(F done, int ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void Pump(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
+using zultest::Pump;
+using zultest::PumpUntil;
 
 // Run before the test program gives up on a hung call, so that it leaves no namespace behind.
 std::function<void()> OnHang;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FrameKit.h"
+#include "LivePump.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
 #include "platform/ErrorReport.h"
@@ -33,22 +34,8 @@ const TMac kStranger2 = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x78};
 constexpr uint16_t kIPv6 = 0x86DD;
 constexpr uint16_t kLocalExperimental = 0x88B5;
 
-// Serves the main thread's events, the netlink monitor's among them, until `done` or the time
-// runs out.
-template <class F>
-bool PumpUntil(F done, int ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void Pump(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
+using zultest::Pump;
+using zultest::PumpUntil;
 
 TFrameDesc V6(const TMac& dst, const TMac& src, const char* from, const char* to, uint32_t len) {
   return {dst, src, kIPv6, 0, 0, len, Ip6(from), Ip6(to)};

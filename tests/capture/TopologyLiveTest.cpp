@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FrameKit.h"
+#include "LivePump.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
 #include "platform/ErrorReport.h"
@@ -35,20 +36,8 @@ using zultest::TMac;
 
 const TMac kStranger = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x77};
 
-template <class F>
-bool PumpUntil(F done, int ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void Pump(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
+using zultest::Pump;
+using zultest::PumpUntil;
 
 int OpenDescriptors() {
   int n = 0;
