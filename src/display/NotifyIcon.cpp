@@ -55,8 +55,9 @@ void TQtTrayHost::MakeIcon(bool statusNotifier) {
 }
 
 bool TQtTrayHost::Available() const {
-  if (FIcon) return QSystemTrayIcon::isSystemTrayAvailable();
-  return StatusNotifierHostPresent() || XEmbedTrayPresent();
+  // Without an icon there is no tray in use yet: the look makes the icon as soon as one comes,
+  // so this never asks the bus or the X server (it is asked every second).
+  return FIcon && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TQtTrayHost::LookForTray() {
