@@ -344,6 +344,7 @@ std::vector<TDayUse> PlanDays(const TPlanSettings& s, std::span<const TLogRecord
     byDay[r.CDate] += b;
   }
   std::vector<TDayUse> out;
+  out.reserve(byDay.size());
   for (const auto& [d, b] : byDay) out.push_back({d, b});
   return out;
 }
