@@ -28,6 +28,11 @@ fail() {
   for f in "$work"/*.log; do [ -f "$f" ] && sed "s/^/  $(basename "$f" .log): /" "$f"; done
   exit 1
 }
+# A screenshot of the whole screen under NAME.png in ZUL_E2E_SHOTS, when that is set.
+shot() { [ -n "${ZUL_E2E_SHOTS:-}" ] && mkdir -p "$ZUL_E2E_SHOTS" && import -window root "$ZUL_E2E_SHOTS/$1.png"; }
+# Whether a window named NAME is shown.
+visible() { xdotool search --onlyvisible --name "$1" | head -1 | grep -q .; }
+
 # wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths of a second.
 # The command runs anew each time: pass a function, not a value expanded once.
 wait_for() {

@@ -12,8 +12,6 @@ set -u
 zul=$1
 . "$(dirname "$0")/desktop.sh" Xvfb openbox dbus-daemon gdbus gtk-sni-tray-standalone xdotool \
   xwininfo xprop import
-shot() { [ -n "${ZUL_E2E_SHOTS:-}" ] && mkdir -p "$ZUL_E2E_SHOTS" && import -window root "$ZUL_E2E_SHOTS/$1.png"; }
-visible() { xdotool search --onlyvisible --name "$1" | head -1 | grep -q .; }
 
 start_xvfb
 start_openbox
