@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "history/AppQuery.h"
 #include "history/DataPlan.h"
 #include "history/MetricsText.h"
 #include "history/TrafficChart.h"
@@ -53,7 +54,9 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       "in bytes, and so_far for a period still running, which includes the running monitor's "
       "traffic of the hour so far. The date of a week is its Sunday, that of a month or year "
       "its last day. It reads the log while the monitor runs and never changes it. --export png "
-      "draws the records of one view as a chart instead (redirect it to a file).\n\nWith --plan "
+      "draws the records of one view as a chart instead (redirect it to a file). With --apps it "
+      "prints each application's traffic instead: date, hour, app, Internet download and "
+      "upload, LAN download and upload in bytes, and so_far.\n\nWith --plan "
       "it prints the data plan's cycle: used, cap, forecast and daily budget, the running "
       "monitor's traffic included."));
   parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -80,6 +83,10 @@ TCommandLine ParseCommandLine(const QStringList& args) {
       QStringLiteral("to"),
       QStringLiteral("Last day (YYYY-MM-DD); a week, month or year that begins by then is in."),
       QStringLiteral("date"));
+  const QCommandLineOption apps(
+      QStringLiteral("apps"),
+      QStringLiteral("With --export csv or json: each application's traffic, Internet and LAN "
+                     "apart, instead of the views'."));
   const QCommandLineOption log(QStringLiteral("log"),
                                QStringLiteral("Export this log file instead of the program's own."),
                                QStringLiteral("file"));
@@ -94,7 +101,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
   const QCommandLineOption json(QStringLiteral("json"),
                                 QStringLiteral("With --plan: print it as one JSON object."));
   for (const QCommandLineOption* o :
-       {&exportOpt, &view, &grouping, &from, &to, &log, &metricsPort, &plan, &json})
+       {&exportOpt, &view, &grouping, &from, &to, &apps, &log, &metricsPort, &plan, &json})
     parser.addOption(*o);
   for (const char* name : kQtValueOptions) {
     QCommandLineOption qt(QString::fromLatin1(name), QString(), QStringLiteral("value"));
@@ -131,7 +138,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
 
   if (parser.isSet(plan)) {
     if (parser.isSet(exportOpt)) return Failure("--plan does not go with --export.");
-    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &metricsPort})
+    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &apps, &metricsPort})
       if (parser.isSet(*o))
         return Failure("--" + Std(o->names().constFirst()) + " does not go with --plan.");
     cmd.Action = TCommandLine::TAction::Plan;
@@ -155,7 +162,7 @@ TCommandLine ParseCommandLine(const QStringList& args) {
   }
 
   if (!parser.isSet(exportOpt)) {
-    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &log})
+    for (const QCommandLineOption* o : {&view, &grouping, &from, &to, &apps, &log})
       if (parser.isSet(*o))
         return Failure("--" + Std(o->names().constFirst()) + " needs --export.");
     return cmd;
@@ -172,6 +179,12 @@ TCommandLine ParseCommandLine(const QStringList& args) {
   else
     return Failure("Unknown export format '" + Std(parser.value(exportOpt)) +
                    "': use csv, json or png.");
+  if (parser.isSet(apps)) {
+    if (cmd.Format == TExportFormat::Png)
+      return Failure("--apps goes with --export csv or json, not png.");
+    if (parser.isSet(view)) return Failure("--view does not go with --apps.");
+    cmd.Apps = true;
+  }
   if (parser.isSet(view)) {
     cmd.Query.View = ParseViewName(Std(parser.value(view)));
     if (!cmd.Query.View)
@@ -243,11 +256,15 @@ int RunCommandLine(const TCommandLine& cmd, std::ostream& out, std::ostream& err
       query.CycleDay = plan.Settings.CycleDay;
       if (cmd.Format == TExportFormat::Png && !query.View)
         query.View = plan.Settings.Enabled ? plan.Settings.View : tvInternetLan;
-      const std::vector<TLogRecord> records = ReadLogFile(path, query);
-      if (cmd.Format == TExportFormat::Png)
-        text << ChartPng(records, query, plan.Settings);
-      else
-        WriteExport(text, cmd.Format, records);
+      if (cmd.Apps) {
+        WriteAppExport(text, cmd.Format, ReadAppExport(path, query));
+      } else {
+        const std::vector<TLogRecord> records = ReadLogFile(path, query);
+        if (cmd.Format == TExportFormat::Png)
+          text << ChartPng(records, query, plan.Settings);
+        else
+          WriteExport(text, cmd.Format, records);
+      }
     }
     out << text.str();
     out.flush();

@@ -18,6 +18,7 @@ struct TCommandLine {
   std::string Message;  // Error: what was wrong; Help: the help text
   TExportFormat Format = TExportFormat::Csv;
   TExportQuery Query;
+  bool Apps = false;    // Export: the applications' rows instead of the views'
   std::string LogPath;  // empty: the program's own log
   int MetricsPort = 0;  // 0: not given
   bool Json = false;    // Plan: JSON rather than text

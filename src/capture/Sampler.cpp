@@ -149,10 +149,15 @@ void TSampler::CheckHourRollover() {
 }
 
 std::vector<TPeriodWrite> TSampler::RunningPeriods() const {
+  return HourPeriods(Apps != nullptr ? Apps->Rows(T.HourTotals) : TAppDeltas{});
+}
+
+std::vector<TPeriodWrite> TSampler::HourPeriods(TAppDeltas apps) const {
   if (!FHourDate.ok()) return {};
   // The hour's own record first: the exit's report reads it.
   const auto day = DayPeriods(FHourDate, T.HourTotals);
-  std::vector<TPeriodWrite> periods{{kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate}};
+  std::vector<TPeriodWrite> periods{
+      {kHourlyBase, T.CurrentHour, T.HourTotals, FHourDate, std::move(apps)}};
   periods.insert(periods.end(), day.begin(), day.end());
   return periods;
 }
@@ -168,7 +173,7 @@ std::vector<TPeriodWrite> TSampler::UnloggedPeriods() const {
 
 void TSampler::CloseRunningHour(const TLocalTime& now) {
   try {
-    Log.Submit(RunningPeriods());
+    Log.Submit(HourPeriods(Apps != nullptr ? Apps->CloseHour(T.HourTotals) : TAppDeltas{}));
   } catch (const std::exception& e) {
     Report(std::string("The traffic of an hour could not be kept for the log: ") + e.what());
   }

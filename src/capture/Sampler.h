@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/Traffic.h"
+#include "history/AppHours.h"
 #include "history/TrafficLog.h"
 #include "vartype.h"
 
@@ -65,6 +66,11 @@ class TSampler {
   // never held back by an earlier report; unset, it goes to ReportAlways under "exit.totals".
   std::function<void(const std::string&)> OnExitLoss;
 
+  // The applications' running hour, whose rows go with each hour to the log (at the hour's close
+  // and at exit); none: the hours carry no application rows. The caller feeds it the seconds and
+  // keeps it alive while the sampler has it.
+  void SetAppHours(TAppHours* hours) { Apps = hours; }
+
   // Hours handed to the log's writer and not yet written (failed ones wait for the next check).
   std::size_t PendingWrites() const { return Log.QueuedBatches(); }
   // How long a tick waits for the log's writer after handing it an hour: none in the program,
@@ -73,8 +79,9 @@ class TSampler {
   std::chrono::milliseconds WriteWait{0};
   // The bound of the exit's wait for the writer.
   std::chrono::milliseconds ExitWait{10000};
-  // The running hour as the log will hold it when the hour ends: its hourly record and the day,
-  // week, month and year it adds to. Empty before the first reset.
+  // The running hour as the log will hold it when the hour ends: its hourly record (with the
+  // applications' rows so far) and the day, week, month and year it adds to. Empty before the
+  // first reset.
   std::vector<TPeriodWrite> RunningPeriods() const;
   // What was counted and is not in the log yet: the hours waiting for the writer, then the
   // running hour.
@@ -83,6 +90,7 @@ class TSampler {
   TDate HourDate() const { return FHourDate; }
 
  private:
+  std::vector<TPeriodWrite> HourPeriods(TAppDeltas apps) const;
   void CheckHourRollover();
   void StartHour(const TLocalTime& now);
   void CloseRunningHour(const TLocalTime& now);
@@ -95,6 +103,7 @@ class TSampler {
   TTraffic& T;
   TTrafficLog& Log;
   TClock Clock;
+  TAppHours* Apps = nullptr;
   TDate FHourDate{};  // the date the running hour belongs to; not ok() before the first reset
   std::string LastError;
 };

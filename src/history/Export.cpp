@@ -6,12 +6,10 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <system_error>
 #include <tuple>
 
 #include "history/DataPlan.h"
+#include "history/LogFile.h"
 #include "history/LogQuery.h"
 
 namespace zul {
@@ -30,15 +28,6 @@ constexpr const char* kSelectRunning =
 
 constexpr std::array<const char*, 5> kGroupingKeys = {"hourly", "daily", "weekly", "monthly",
                                                       "yearly"};
-
-struct TDbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct TStmtFinalizer {
-  void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
-};
-using TDb = std::unique_ptr<sqlite3, TDbCloser>;
-using TStmt = std::unique_ptr<sqlite3_stmt, TStmtFinalizer>;
 
 bool SameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -62,39 +51,6 @@ TDate PeriodEndOf(int grouping, TDate d) {
     default:
       return d;
   }
-}
-
-[[noreturn]] void Refuse(sqlite3* db, const std::string& path, int rc) {
-  const int primary = rc & 0xff;
-  if (rc == SQLITE_READONLY_ROLLBACK)
-    throw TLogError("The traffic log " + path +
-                    " holds a write that was cut short; start the program once so that it is "
-                    "undone, then export again.");
-  if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
-    throw TLogBusy("The traffic log " + path + " stayed locked by another program.");
-  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT)
-    throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
-  const char* detail = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  throw TLogError("Cannot read the traffic log " + path + ": " + detail + ".");
-}
-
-// Whether the file has the log's table with the five fields the records are read from.
-bool HasLogTable(sqlite3* db, const std::string& path) {
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(db, "PRAGMA table_info(bw)", -1, &raw, nullptr);
-  const TStmt st(raw);
-  if (rc != SQLITE_OK) Refuse(db, path, sqlite3_extended_errcode(db));
-  std::array<bool, 5> seen{};
-  static constexpr std::array<const char*, 5> kFields = {"CDate", "Flag", "Hour", "Up", "Dn"};
-  while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1));
-    for (std::size_t i = 0; i < kFields.size(); ++i)
-      if (name != nullptr && SameText(name, kFields[i])) seen[i] = true;
-  }
-  if (rc != SQLITE_DONE) Refuse(db, path, rc);
-  for (bool s : seen)
-    if (!s) return false;
-  return true;
 }
 
 // Kilobytes as stored, back to whole bytes.
@@ -164,22 +120,6 @@ struct TRange {
   std::string To = "9999-99-99";
 };
 
-TDb OpenReadOnly(const std::string& path, int busyTimeoutMs) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec))
-    throw TLogError("There is no traffic log at " + path + ".");
-  // Read-only: SQLite never creates the file, and the program's writer goes on meanwhile.
-  sqlite3* raw = nullptr;
-  const int openRc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  TDb db(raw);
-  if (openRc != SQLITE_OK) Refuse(raw, path, openRc);
-  sqlite3_extended_result_codes(db.get(), 1);
-  sqlite3_busy_timeout(db.get(), busyTimeoutMs);
-  if (!HasLogTable(db.get(), path))
-    throw TLogError("The traffic log " + path + " is damaged or is not a traffic log.");
-  return db;
-}
-
 // The records of `sql` (kSelect or kSelectRunning) in the range; a running part that is missing
 // or not of our making reads as none.
 std::vector<TLogRecord> ReadRange(sqlite3* db, const std::string& path, const char* sql,
@@ -190,7 +130,7 @@ std::vector<TLogRecord> ReadRange(sqlite3* db, const std::string& path, const ch
   if (rc != SQLITE_OK) {
     const int code = sqlite3_extended_errcode(db);
     if (running && (code & 0xff) == SQLITE_ERROR) return {};
-    Refuse(db, path, code);
+    RefuseLogRead(db, path, code);
   }
   sqlite3_bind_int(st.get(), 1, range.FlagLo);
   sqlite3_bind_int(st.get(), 2, range.FlagHi);
@@ -214,7 +154,7 @@ std::vector<TLogRecord> ReadRange(sqlite3* db, const std::string& path, const ch
                     sqlite3_column_double(st.get(), 3), sqlite3_column_double(st.get(), 4),
                     running});
   }
-  if (rc != SQLITE_DONE) Refuse(db, path, rc);
+  if (rc != SQLITE_DONE) RefuseLogRead(db, path, rc);
   return rows;
 }
 
@@ -230,7 +170,7 @@ std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery&
     if (query.To) days.To = CycleOf(*query.To, query.CycleDay).End;
     return GroupByCycles(ReadLogFile(path, days, busyTimeoutMs), query.CycleDay);
   }
-  const TDb db = OpenReadOnly(path, busyTimeoutMs);
+  const TDb db = OpenLogReadOnly(path, busyTimeoutMs);
   TRange range;
   const int base = query.Grouping * 16;
   range.FlagLo = base + query.View.value_or(0);
@@ -256,7 +196,7 @@ std::vector<TLogRecord> ReadLogFile(const std::string& path, const TExportQuery&
 std::vector<TLogRecord> ReadLogSelect(const std::string& path, std::string_view sql,
                                       int busyTimeoutMs) {
   const TLogQuery q = ParseLogQuery(sql);
-  const TDb db = OpenReadOnly(path, busyTimeoutMs);
+  const TDb db = OpenLogReadOnly(path, busyTimeoutMs);
   TRange range{q.Flag, q.Flag};
   if (q.Kind != TLogQuery::TKind::AllDates) range.From = range.To = IsoDate(q.From);
   if (q.Kind == TLogQuery::TKind::DateRange) range.To = IsoDate(q.To);

@@ -101,6 +101,8 @@ std::string RenderMetrics(const TMetricsSnapshot& s) {
     w.PerView("zul_traffic_month_bytes", "gauge",
               "Bytes of the current month, logged and running hour together.", *s.Month);
 
+  w.Text += s.AppLines;
+
   if (!s.Adapters.empty()) {
     w.Family("zul_capture_active", "gauge",
              "Whether the adapter's capture is open (1) or not (0).");

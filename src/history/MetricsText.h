@@ -44,6 +44,8 @@ struct TMetricsSnapshot {
   std::optional<TViewAmounts> Month;
   double StartTime = 0;              // seconds since the epoch
   std::optional<TPlanMetrics> Plan;  // none without a plan
+  // The applications' counters, as TAppMetrics::Lines gives them; empty without them.
+  std::string AppLines;
 };
 
 // The exposition text (version 0.0.4), ending with a line break.

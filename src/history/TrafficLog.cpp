@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -49,6 +50,43 @@ constexpr const char* kCreateRunning =
 constexpr const char* kRunningInsert =
     "INSERT INTO zul_running (CDate, Flag, Hour, Up, Dn) VALUES (?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT (CDate, Flag, Hour) DO UPDATE SET Up = Up + excluded.Up, Dn = Dn + excluded.Dn";
+// Each application's bytes per hour (the hourly records' key and the application's name), whole
+// bytes as integers; a write merges into the row of the same key, as the view records do.
+constexpr const char* kCreateApps =
+    "CREATE TABLE IF NOT EXISTS zul_apps ("
+    " CDate TEXT NOT NULL,"
+    " Hour INTEGER NOT NULL,"
+    " App TEXT NOT NULL,"
+    " InternetDn INTEGER NOT NULL,"
+    " InternetUp INTEGER NOT NULL,"
+    " LanDn INTEGER NOT NULL,"
+    " LanUp INTEGER NOT NULL,"
+    " PRIMARY KEY (CDate, Hour, App)"
+    ") WITHOUT ROWID";
+constexpr const char* kAppsUpsert =
+    "INSERT INTO zul_apps (CDate, Hour, App, InternetDn, InternetUp, LanDn, LanUp)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+    " ON CONFLICT (CDate, Hour, App) DO UPDATE SET InternetDn = InternetDn + excluded.InternetDn,"
+    " InternetUp = InternetUp + excluded.InternetUp, LanDn = LanDn + excluded.LanDn,"
+    " LanUp = LanUp + excluded.LanUp";
+// The running hour's application rows, beside zul_running and replaced with it.
+constexpr const char* kCreateRunningApps =
+    "CREATE TABLE IF NOT EXISTS zul_running_apps ("
+    " CDate TEXT NOT NULL,"
+    " Hour INTEGER NOT NULL,"
+    " App TEXT NOT NULL,"
+    " InternetDn INTEGER NOT NULL,"
+    " InternetUp INTEGER NOT NULL,"
+    " LanDn INTEGER NOT NULL,"
+    " LanUp INTEGER NOT NULL,"
+    " PRIMARY KEY (CDate, Hour, App)"
+    ") WITHOUT ROWID";
+constexpr const char* kRunningAppsInsert =
+    "INSERT INTO zul_running_apps (CDate, Hour, App, InternetDn, InternetUp, LanDn, LanUp)"
+    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+    " ON CONFLICT (CDate, Hour, App) DO UPDATE SET InternetDn = InternetDn + excluded.InternetDn,"
+    " InternetUp = InternetUp + excluded.InternetUp, LanDn = LanDn + excluded.LanDn,"
+    " LanUp = LanUp + excluded.LanUp";
 // Indexed by TLogQuery::TKind. The key order is what the statistics window lists.
 constexpr std::array<const char*, 3> kSelects = {
     "SELECT CDate, Flag, Hour, Up, Dn FROM bw WHERE Flag = ?1 ORDER BY CDate, Flag, Hour",
@@ -70,6 +108,36 @@ constexpr std::array<TColumn, 5> kColumns = {{
     {"Up", "REAL", 0},
     {"Dn", "REAL", 0},
 }};
+constexpr std::array<TColumn, 7> kAppColumns = {{
+    {"CDate", "TEXT", 1},
+    {"Hour", "INTEGER", 2},
+    {"App", "TEXT", 3},
+    {"InternetDn", "INTEGER", 0},
+    {"InternetUp", "INTEGER", 0},
+    {"LanDn", "INTEGER", 0},
+    {"LanUp", "INTEGER", 0},
+}};
+
+// SQLite's integers are signed; no hour comes near the limit.
+sqlite3_int64 Stored(uint64_t bytes) {
+  constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
+  return static_cast<sqlite3_int64>(bytes < kMax ? bytes : kMax);
+}
+
+// Binds one application row of the hour `date`/`hour` to an insert of kAppsUpsert's shape and
+// runs it.
+int StepAppRow(sqlite3_stmt* st, const std::string& date, int hour, const TAppDelta& a) {
+  sqlite3_bind_text(st, 1, date.c_str(), static_cast<int>(date.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int(st, 2, hour);
+  sqlite3_bind_text(st, 3, a.App.c_str(), static_cast<int>(a.App.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_int64(st, 4, Stored(a.Bytes.InternetDown));
+  sqlite3_bind_int64(st, 5, Stored(a.Bytes.InternetUp));
+  sqlite3_bind_int64(st, 6, Stored(a.Bytes.LanDown));
+  sqlite3_bind_int64(st, 7, Stored(a.Bytes.LanUp));
+  const int rc = sqlite3_step(st);
+  sqlite3_reset(st);
+  return rc;
+}
 
 bool IsLockedCode(int rc) {
   const int primary = rc & 0xff;
@@ -192,6 +260,7 @@ void TTrafficLog::Open(const std::string& dbDir) {
     OpenFile();
     switch (Inspect()) {
       case TState::Ours:
+        InspectApps();
         break;
       case TState::Empty:
         CreateTable();
@@ -302,6 +371,38 @@ void TTrafficLog::MoveAside() {
 
 void TTrafficLog::CreateTable() {
   Exec(kCreateTable);
+  Exec(kCreateApps);
+  AppsUsable = true;
+}
+
+void TTrafficLog::InspectApps() {
+  // An older log gets the table with its next write; one of another shape is kept as it is, and
+  // the applications' hours are not logged.
+  AppsUsable = true;
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(Db, "PRAGMA table_info(zul_apps)", -1, &st, nullptr);
+  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
+  std::size_t n = 0;
+  bool match = true;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (n >= kAppColumns.size()) {
+      match = false;
+      ++n;
+      continue;
+    }
+    const TColumn& want = kAppColumns[n++];
+    match = match && SameName(sqlite3_column_text(st, 1), want.Name) &&
+            SameName(sqlite3_column_text(st, 2), want.Type) && sqlite3_column_int(st, 3) == 1 &&
+            sqlite3_column_int(st, 5) == want.KeyPos;
+  }
+  sqlite3_finalize(st);
+  if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
+  if (n == 0 || (match && n == kAppColumns.size())) return;
+  AppsUsable = false;
+  if (!Notice.empty()) Notice += "\n";
+  Notice += "The traffic log " + Path +
+            " has a table \"zul_apps\" that the program did not make. It is left as it is, and "
+            "the applications' traffic is not logged.";
 }
 
 void TTrafficLog::Prepare() {
@@ -381,12 +482,39 @@ void TTrafficLog::WriteBatch(std::span<const TPeriodWrite> periods,
       if (rc != SQLITE_DONE) abandon(rc);
     }
   }
+  if (AppsUsable) {
+    if (AppsUpsert == nullptr) {
+      rc = sqlite3_exec(Db, kCreateApps, nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK)
+        rc = sqlite3_prepare_v3(Db, kAppsUpsert, -1, SQLITE_PREPARE_PERSISTENT, &AppsUpsert,
+                                nullptr);
+      if (IsLockedCode(rc)) abandon(rc);
+      // Made by another program since the open: left alone, as the open would have.
+      if (rc != SQLITE_OK) AppsUsable = false;
+    }
+  }
+  if (AppsUsable) {
+    for (const TPeriodWrite& p : periods) {
+      if (p.FlagBase != kHourlyBase || p.Apps.empty()) continue;
+      const std::string date = DateText(p.Date);
+      for (const TAppDelta& a : p.Apps) {
+        rc = StepAppRow(AppsUpsert, date, p.Hour, a);
+        if (rc != SQLITE_DONE) abandon(rc);
+      }
+    }
+  }
   // The side table goes with the hours: an hour written here ends the running part it had there,
   // and what a run that ended without its exit left there is no running part any more (the
   // table holds whole hours only, so it is dropped, not merged).
   if (RunningUsable && (StaleRunning || running != nullptr)) {
     if (RunningInsert == nullptr) {
       rc = sqlite3_exec(Db, kCreateRunning, nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) rc = sqlite3_exec(Db, kCreateRunningApps, nullptr, nullptr, nullptr);
+      sqlite3_finalize(RunningAppsInsert);
+      RunningAppsInsert = nullptr;
+      if (rc == SQLITE_OK)
+        rc = sqlite3_prepare_v3(Db, kRunningAppsInsert, -1, SQLITE_PREPARE_PERSISTENT,
+                                &RunningAppsInsert, nullptr);
       if (rc == SQLITE_OK)
         rc = sqlite3_prepare_v3(Db, kRunningInsert, -1, SQLITE_PREPARE_PERSISTENT, &RunningInsert,
                                 nullptr);
@@ -395,7 +523,8 @@ void TTrafficLog::WriteBatch(std::span<const TPeriodWrite> periods,
       if (rc != SQLITE_OK) RunningUsable = false;
     }
     if (RunningUsable) {
-      rc = sqlite3_exec(Db, "DELETE FROM zul_running", nullptr, nullptr, nullptr);
+      rc = sqlite3_exec(Db, "DELETE FROM zul_running; DELETE FROM zul_running_apps", nullptr,
+                        nullptr, nullptr);
       if (rc != SQLITE_OK) abandon(rc);
     }
     for (const TPeriodWrite& p : running != nullptr && RunningUsable
@@ -412,6 +541,11 @@ void TTrafficLog::WriteBatch(std::span<const TPeriodWrite> periods,
         sqlite3_bind_double(RunningInsert, 5, static_cast<double>(p.Totals[pair.Down]) / 1024.0);
         rc = sqlite3_step(RunningInsert);
         sqlite3_reset(RunningInsert);
+        if (rc != SQLITE_DONE) abandon(rc);
+      }
+      if (p.FlagBase != kHourlyBase) continue;
+      for (const TAppDelta& a : p.Apps) {
+        rc = StepAppRow(RunningAppsInsert, date, p.Hour, a);
         if (rc != SQLITE_DONE) abandon(rc);
       }
     }
@@ -435,6 +569,10 @@ void TTrafficLog::Close() {
   Upsert = nullptr;
   sqlite3_finalize(RunningInsert);
   RunningInsert = nullptr;
+  sqlite3_finalize(AppsUpsert);
+  AppsUpsert = nullptr;
+  sqlite3_finalize(RunningAppsInsert);
+  RunningAppsInsert = nullptr;
   for (sqlite3_stmt*& st : Selects) {
     sqlite3_finalize(st);
     st = nullptr;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/AppUsage.h"
 #include "platform/Files.h"
 #include "vartype.h"
 
@@ -50,6 +51,9 @@ struct TPeriodWrite {
   uint16_t Hour = 0;
   TPeriodTotals Totals{};
   TDate Date;
+  // An hourly period's rows per application, stored beside the view records in the table
+  // "zul_apps" (its running part in "zul_running_apps"); other periods carry none.
+  TAppDeltas Apps{};
 };
 
 // Flag bases of the five groupings.
@@ -85,7 +89,8 @@ class TTrafficLog {
   void Open(const std::string& dbDir);
   bool IsOpen() const { return Db != nullptr; }
 
-  // Writes or merges the four view records of one period (Flag = FlagBase + view), durably.
+  // Writes or merges the four view records of one period (Flag = FlagBase + view), and an hourly
+  // period's application rows, durably.
   void WritePeriod(uint16_t flagBase, uint16_t hour, const TPeriodTotals& totals, TDate date);
   // Several periods in one transaction: all of them are stored, or none.
   void WritePeriods(std::span<const TPeriodWrite> periods);
@@ -138,6 +143,7 @@ class TTrafficLog {
   TState Inspect();
   void MoveAside();
   void CreateTable();
+  void InspectApps();
   void Prepare();
   void WriteBatch(std::span<const TPeriodWrite> periods, const std::vector<TPeriodWrite>* running,
                   std::optional<std::chrono::steady_clock::time_point> deadline);
@@ -154,6 +160,9 @@ class TTrafficLog {
   sqlite3* Db = nullptr;
   sqlite3_stmt* Upsert = nullptr;
   sqlite3_stmt* RunningInsert = nullptr;
+  sqlite3_stmt* AppsUpsert = nullptr;
+  sqlite3_stmt* RunningAppsInsert = nullptr;
+  bool AppsUsable = true;                  // the application table is ours (or can be made)
   bool RunningUsable = true;               // the side table is ours (or can be made)
   bool StaleRunning = false;               // what an earlier run left in it is still there
   std::array<sqlite3_stmt*, 3> Selects{};  // all dates, one date, a date range
