@@ -10,6 +10,8 @@
 #include <tuple>
 
 #include "capture/Sampler.h"
+#include "history/AppQuery.h"
+#include "history/AppTestSupport.h"
 #include "history/Export.h"
 #include "history/LogTestSupport.h"
 #include "platform/ErrorReport.h"
@@ -612,6 +614,47 @@ TEST_F(Sampler, TheRunningHourIsKeptBesideTheLogAndNeverCountedTwice) {
   settle({{10, 120.0, false}, {11, 60.0, false}}, {{76, 180.0, false}});
   Log.Open(Dir);
   ExpectConsistent();
+}
+
+// --- the applications' rows ---
+
+TEST_F(Sampler, TheApplicationsRowsGoWithTheirHourAtItsCloseAndAtExit) {
+  TAppHours apps;
+  S->SetAppHours(&apps);
+  const TDate d = Date(2026, 12, 9);
+  // Per second: an application's part of kBusy's Internet and LAN traffic.
+  const TAppDeltas second = {{"firefox", {1000, 300, 2000, 24}}};
+  auto run = [&](int seconds) {
+    for (int i = 0; i < seconds; ++i) {
+      apps.Add(second);
+      Run(1);
+    }
+  };
+  // kBusy per second: Internet 4096 down, 512 up; LAN 2048 down, 1024 up.
+  auto expect = [&](int hour, uint64_t n, bool soFar) {
+    return std::vector<TAppRecord>{
+        {d, hour, "System", {n * 3096, n * 212, n * 48, n * 1000}, soFar},
+        {d, hour, "firefox", {n * 1000, n * 300, n * 2000, n * 24}, soFar}};
+  };
+  Start(d, 10, 58, 30);
+  run(120);  // the check at 11:00:30 closes hour 10 with all 120 seconds, as it does the views'
+  EXPECT_EQ(ReadAppHours(Dir + "bw.DB", d, d, false, 1000), expect(10, 120, false));
+  EXPECT_EQ(LanUp(lgHourly, d, 10), 120.0);
+  run(30);
+  S->FlushTotals();  // the exit writes hour 11's 30 seconds
+  Log.Open(Dir);
+  std::vector<TAppRecord> want = expect(10, 120, false);
+  for (const TAppRecord& r : expect(11, 30, false)) want.push_back(r);
+  EXPECT_EQ(ReadAppHours(Dir + "bw.DB", d, d, true, 1000), want);
+
+  // Without hours to take them from, an hour carries no rows.
+  NewSampler();
+  Start(d, 12, 0, 0);
+  Run(10);
+  S->FlushTotals();
+  Log.Open(Dir);
+  EXPECT_EQ(ReadAppHours(Dir + "bw.DB", d, d, true, 1000), want);
+  EXPECT_EQ(LanUp(lgHourly, d, 12), 10.0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "history/AppHours.h"
 #include "history/AppQuery.h"
+#include "history/AppTestSupport.h"
 #include "history/LogTestSupport.h"
 #include "history/TrafficLog.h"
 
