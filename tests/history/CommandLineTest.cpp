@@ -70,6 +70,11 @@ TEST(CommandLine, EachFormAsksForItsActionOrIsRefusedWithExitCode2) {
       {{"--metrics-port", "0"}, TAction::Error, "from 1 to 65535, not '0'"},
       {{"--metrics-port", "65536"}, TAction::Error, "from 1 to 65535"},
       {{"--metrics-port", "http"}, TAction::Error, "from 1 to 65535"},
+      {{"--export", "json", "--apps", "--grouping", "weekly"}, TAction::Export, ""},
+      {{"--apps"}, TAction::Error, "--apps needs --export"},
+      {{"--export", "png", "--apps"}, TAction::Error, "--apps goes with --export csv or json"},
+      {{"--export", "csv", "--apps", "--view", "LAN"}, TAction::Error, "--view does not go"},
+      {{"--plan", "--apps"}, TAction::Error, "--apps does not go with --plan"},
   };
   for (const TCase& c : cases) {
     std::string args;
