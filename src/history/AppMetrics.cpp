@@ -23,7 +23,7 @@ TAppBytes AtLeast(const TAppBytes& a, const TAppBytes& floor) {
 }
 
 void Samples(std::string& text, const std::string& app, const TAppBytes& b) {
-  const std::string label = "app=\"" + MetricsLabelValue(ValidUtf8(app)) + "\",view=\"";
+  const std::string label = "app=\"" + MetricsLabelValue(app) + "\",view=\"";
   const std::pair<const char*, uint64_t> rows[] = {
       {"internet\",direction=\"download\"", b.InternetDown},
       {"internet\",direction=\"upload\"", b.InternetUp},
@@ -37,34 +37,44 @@ void Samples(std::string& text, const std::string& app, const TAppBytes& b) {
 }  // namespace
 
 std::string TAppMetrics::Lines(const TAppDeltas& sinceStart) {
+  // Label values are text: names that differ only in bytes that are not become one series.
+  std::map<std::string, TAppBytes, std::less<>> apps;
+  for (const TAppDelta& a : sinceStart) apps[ValidUtf8(a.App)] += a.Bytes;
+  uint64_t any = 0;
+  for (const auto& [app, bytes] : apps) any += bytes.Total();
+  if (any == 0 && Base.empty() && LastRest.Total() == 0) return {};
+
   // The top by bytes since start; an application spelt like the rest's label stays in the rest.
-  std::vector<const TAppDelta*> ranked;
-  for (const TAppDelta& a : sinceStart)
-    if (a.Bytes.Total() > 0 && a.App != kAppMetricsRest) ranked.push_back(&a);
-  if (ranked.empty() && Base.empty() && Last.empty()) return {};
-  std::stable_sort(ranked.begin(), ranked.end(), [](const TAppDelta* a, const TAppDelta* b) {
-    return a->Bytes.Total() > b->Bytes.Total() ||
-           (a->Bytes.Total() == b->Bytes.Total() && a->App < b->App);
-  });
+  std::vector<std::pair<const std::string*, uint64_t>> ranked;
+  for (const auto& [app, bytes] : apps)
+    if (bytes.Total() > 0 && app != kAppMetricsRest) ranked.emplace_back(&app, bytes.Total());
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& x, const auto& y) { return x.second > y.second; });
   if (ranked.size() > kAppMetricsTop) ranked.resize(kAppMetricsTop);
 
+  // A newcomer's series starts from what it adds to the rest's last figure, which keeps it.
   std::map<std::string, TAppBytes, std::less<>> base;
-  for (const TAppDelta* a : ranked) {
-    const auto kept = Base.find(a->App);
-    base.emplace(a->App, kept != Base.end() ? kept->second : a->Bytes);
+  for (const auto& [app, total] : ranked) {
+    const auto kept = Base.find(*app);
+    const auto inRest = InRest.find(*app);
+    base.emplace(*app, kept != Base.end()       ? kept->second
+                       : inRest != InRest.end() ? inRest->second
+                                                : TAppBytes{});
   }
   Base = std::move(base);
 
   TAppBytes rest;
+  InRest.clear();
   std::map<std::string, TAppBytes, std::less<>> series;
-  for (const TAppDelta& a : sinceStart) {
-    const auto b = Base.find(a.App);
+  for (const auto& [app, bytes] : apps) {
+    const auto b = Base.find(app);
     if (b == Base.end()) {
-      rest += a.Bytes;
+      rest += bytes;
+      InRest.emplace(app, bytes);
       continue;
     }
     rest += b->second;
-    series.emplace(a.App, Less(a.Bytes, b->second));
+    series.emplace(app, Less(bytes, b->second));
   }
   std::string text = std::string("# HELP ") + kName +
                      " Bytes of the applications with the most traffic since the program "

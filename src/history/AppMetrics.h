@@ -19,14 +19,17 @@ class TAppMetrics {
   // rest, each with view "internet" or "lan" and direction "download" or "upload". Empty before
   // any application had traffic.
   //
-  // Counters must never go down, so an application that gets a series of its own starts it at
-  // zero and leaves what it had before in "other"; one that drops out of the top leaves its
-  // series and adds its bytes to "other" again. The series add up to all bytes counted.
+  // Counters must never go down, so an application that gets a series of its own leaves in
+  // "other" what "other" already reported of it, and its series counts from there; one that
+  // drops out of the top loses its series and adds its bytes to "other" again. The series add up
+  // to all bytes counted.
   std::string Lines(const TAppDeltas& sinceStart);
 
  private:
-  // The applications with a series, and their bytes when they got it.
+  // The applications with a series, and what "other" had reported of each when it got it.
   std::map<std::string, TAppBytes, std::less<>> Base;
+  // The applications in "other" at the last call, with their bytes then.
+  std::map<std::string, TAppBytes, std::less<>> InRest;
   // What each series last reported, so that none goes down (the System row of the running hour
   // may shrink a little as late seconds of the applications arrive).
   std::map<std::string, TAppBytes, std::less<>> Last;

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "history/AppMetrics.h"
 #include "history/MetricsText.h"
 
 namespace zul {
@@ -33,6 +34,8 @@ TMetricsSnapshot Full() {
   s.Today = today;
   s.Month = month;
   s.StartTime = 1796080000.0;
+  TAppMetrics apps;
+  s.AppLines = apps.Lines({{"org.example.Browser", {1, 2, 3, 4}}, {"we\"ird\\", {5, 0, 0, 0}}});
   return s;
 }
 
@@ -76,6 +79,7 @@ TEST(MetricsText, EveryFamilyHasHelpAndTypeBeforeItsSamplesAndCountersEndInTotal
       {"zul_traffic_rate_bytes_per_second", 8},
       {"zul_traffic_today_bytes", 8},
       {"zul_traffic_month_bytes", 8},
+      {"zul_app_traffic_bytes_total", 12},  // two applications and the rest
       {"zul_capture_active", 2},
       {"zul_capture_kernel_drops_total", 1},
       {"zul_log_open", 1},
@@ -96,6 +100,10 @@ TEST(MetricsText, SamplesCarryTheirValuesAndEscapedLabels) {
            "zul_traffic_month_bytes{view=\"lan\",direction=\"download\"} 4096",
            "zul_traffic_month_bytes{view=\"internet\",direction=\"download\"} 0",
            "zul_capture_active{adapter=\"eth0\"} 1",
+           "zul_app_traffic_bytes_total{app=\"org.example.Browser\",view=\"lan\",direction="
+           "\"upload\"} 4",
+           "zul_app_traffic_bytes_total{app=\"we\\\"ird\\\\\",view=\"internet\",direction="
+           "\"download\"} 5",
            "zul_capture_active{adapter=\"wl\\\"an\\\\0\"} 0",
            "zul_capture_kernel_drops_total{adapter=\"eth0\"} 12",
            "zul_log_open 1",
@@ -162,6 +170,89 @@ TEST(MetricsText, TheHookSumsEachViewInSixtyFourBits) {
     EXPECT_EQ(sums.Bytes[v][kDirDown], three(slots[v][0])) << v;
     EXPECT_EQ(sums.Bytes[v][kDirUp], three(slots[v][1])) << v;
   }
+}
+
+// The series of one text: app label to its four values.
+std::map<std::string, std::array<uint64_t, 4>> AppSeries(const std::string& text) {
+  std::map<std::string, std::array<uint64_t, 4>> series;
+  for (const std::string& l : Lines(text)) {
+    if (l.rfind("zul_app_traffic_bytes_total{app=\"", 0) != 0) continue;
+    const std::size_t from = l.find('"') + 1, to = l.find("\",view=");
+    const std::size_t slot = (l.find("view=\"lan\"") != std::string::npos ? 2 : 0) +
+                             (l.find("\"upload\"") != std::string::npos ? 1 : 0);
+    series[l.substr(from, to - from)][slot] = std::stoull(l.substr(l.rfind(' ') + 1));
+  }
+  return series;
+}
+
+TEST(AppMetrics, TheTopApplicationsHaveSeriesTheRestIsOneAndNoCounterGoesDown) {
+  // Application i has i + 1 bytes of Internet download in each step, and a change of its own.
+  struct TStep {
+    const char* Name;
+    std::map<std::string, uint64_t> Changed;  // Internet download bytes since start
+    std::set<std::string> Series;             // the applications with a series, "other" aside
+  };
+  std::set<std::string> top;
+  for (int i = 2; i < 12; ++i) top.insert("app" + std::to_string(i));
+  const std::vector<TStep> steps = {
+      {"twelve applications: the ten largest", {}, top},
+      {"one from the rest overtakes: its series counts from what the rest held of it, and the "
+       "smallest goes to the rest",
+       {{"app0", 1000}},
+       [&] {
+         auto s = top;
+         s.erase("app2");
+         s.insert("app0");
+         return s;
+       }()},
+      {"the System row shrinks a little while the seconds come in: its counter holds",
+       {{"app0", 1000}, {"System", 5000}},
+       {}},
+      {"", {{"app0", 1000}, {"System", 4990}}, {}},
+      {"an application called like the rest's row stays in the rest",
+       {{"app0", 1000}, {"System", 4990}, {"other", 9000}},
+       {}},
+  };
+  TAppMetrics m;
+  std::map<std::string, std::array<uint64_t, 4>> before;
+  for (const TStep& step : steps) {
+    TAppDeltas all;
+    uint64_t sum = 0;
+    for (int i = 0; i < 12; ++i) {
+      const std::string app = "app" + std::to_string(i);
+      const uint64_t bytes = step.Changed.count(app) ? step.Changed.at(app) : uint64_t(i + 1);
+      all.push_back({app, {bytes, 0, 0, 0}});
+      sum += bytes;
+    }
+    for (const char* extra : {"System", "other"})
+      if (step.Changed.count(extra)) {
+        all.push_back({extra, {step.Changed.at(extra), 0, 0, 0}});
+        sum += step.Changed.at(extra);
+      }
+    const auto series = AppSeries(m.Lines(all));
+    std::set<std::string> names;
+    uint64_t reported = 0;
+    for (const auto& [app, v] : series) {
+      if (app != kAppMetricsRest) names.insert(app);
+      reported += v[0];
+      if (before.count(app)) {
+        for (int k = 0; k < 4; ++k) EXPECT_GE(v[k], before[app][k]) << step.Name << ' ' << app;
+      }
+    }
+    EXPECT_LE(names.size(), kAppMetricsTop) << step.Name;
+    EXPECT_TRUE(series.count(kAppMetricsRest)) << step.Name;
+    if (!step.Series.empty()) {
+      EXPECT_EQ(names, step.Series) << step.Name;
+    }
+    if (step.Changed.count("System") == 0 || step.Changed.at("System") == 5000) {
+      EXPECT_EQ(reported, sum) << step.Name << ": the series add up to every byte";
+    }
+    if (step.Changed.count("app0") && step.Series.count("app0")) {
+      EXPECT_EQ(series.at("app0")[0], 999u) << "the byte reported in the rest stays there";
+    }
+    before = series;
+  }
+  EXPECT_EQ(TAppMetrics().Lines({}), "") << "no applications, no family";
 }
 
 }  // namespace
