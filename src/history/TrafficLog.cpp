@@ -466,6 +466,12 @@ void TTrafficLog::WriteBatch(std::span<const TPeriodWrite> periods,
     std::string text = IsLockedCode(code) ? std::string("the file is locked by another program")
                                           : std::string(sqlite3_errmsg(Db));
     if (sqlite3_get_autocommit(Db) == 0) sqlite3_exec(Db, "ROLLBACK", nullptr, nullptr, nullptr);
+    // The rollback may have taken back tables this transaction made for these statements; the
+    // next attempt makes them again.
+    for (sqlite3_stmt** st : {&AppsUpsert, &RunningInsert, &RunningAppsInsert}) {
+      sqlite3_finalize(*st);
+      *st = nullptr;
+    }
     throw TLogError(what + ": " + text + ".");
   };
   for (const TPeriodWrite& p : periods) {

@@ -133,6 +133,24 @@ TEST_F(AppLog, AWriteThatFailsLeavesNeitherTheRecordsNorTheRows) {
   EXPECT_EQ(Hours().size(), 1u);
 }
 
+TEST_F(AppLog, AnOlderLogsFirstWriteThatFailsMakesTheTableAgainAtTheNext) {
+  Log.Close();
+  Exec(
+      "DELETE FROM bw; DROP TABLE zul_apps; CREATE TABLE zul_running (CDate TEXT NOT NULL,"
+      " Flag INTEGER NOT NULL, Hour INTEGER NOT NULL, Up REAL NOT NULL, Dn REAL NOT NULL,"
+      " PRIMARY KEY (CDate, Flag, Hour)) WITHOUT ROWID;"
+      "INSERT INTO zul_running VALUES ('2026-12-09', 2, 15, 1.0, 1.0);"
+      "CREATE TRIGGER refuse BEFORE DELETE ON zul_running BEGIN SELECT RAISE(ABORT, 'no'); END");
+  Log.Open(Dir);
+  const TPeriodWrite hour{kHourlyBase, 14, View(10, 20, 30, 40), Day, {{"a", {1, 2, 3, 4}}}};
+  // The running part that an earlier run left, cleared with the first write, fails it after the
+  // table was made.
+  EXPECT_THROW(Log.WritePeriods(std::span(&hour, 1)), TLogError);
+  Exec("DROP TRIGGER refuse");
+  Log.WritePeriods(std::span(&hour, 1));
+  EXPECT_EQ(Hours(), (std::vector<TAppRecord>{{Day, 14, "a", {1, 2, 3, 4}, false}}));
+}
+
 TEST_F(AppLog, AnOlderLogKeepsItsRecordsAndGetsTheTableWhileAForeignOneIsLeftAlone) {
   struct TCase {
     const char* Name;
