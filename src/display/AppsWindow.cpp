@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHideEvent>
+#include <QImageReader>
 #include <QLabel>
 #include <QLocale>
 #include <QShowEvent>
@@ -149,7 +150,9 @@ QIcon TAppsModel::RowIcon(int row) const {
     // A desktop entry names either an icon of the theme or a file by its full path.
     if (spec.startsWith(u'/')) {
       const QFileInfo file(spec);
-      if (file.isFile() && file.size() <= kMaxIconFile) icon = QIcon(spec);
+      // A file that is no picture would leave the row without any icon.
+      if (file.isFile() && file.size() <= kMaxIconFile && QImageReader(spec).canRead())
+        icon = QIcon(spec);
     } else {
       icon = QIcon::fromTheme(spec);
     }

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDateEdit>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -115,6 +116,13 @@ TEST_F(AppsWindow, ListsEachApplicationWithItsIconAndFollowsOnlyWhileOpen) {
     if (shot.pixelColor(x, cell.center().y()) == QColor(255, 0, 0)) ++red;
   EXPECT_GE(red, 4) << "the browser's red icon beside its name";
   EXPECT_FALSE(Window->Model()->RowIcon(2).isNull()) << "ssh has none of its own";
+  Data.IconFile = Dir.filePath(QStringLiteral("notes.txt")).toStdString();
+  QFile notes(QString::fromStdString(Data.IconFile));
+  ASSERT_TRUE(notes.open(QIODevice::WriteOnly) && notes.write("not a picture") > 0);
+  notes.close();
+  Window->SetData(&Data);  // described again
+  EXPECT_EQ(Window->Model()->RowIcon(0).cacheKey(), Window->Model()->RowIcon(2).cacheKey())
+      << "a file that is no picture gives the generic icon";
 
   // The "Now" column follows the second; a click on a header sorts by that column as numbers.
   Data.Last = {{"org.example.Browser", {4096, 1024, 0, 0}}};
