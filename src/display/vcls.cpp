@@ -16,6 +16,7 @@
 #include "capture/Notify.h"
 #include "capture/Watch.h"
 #include "display/About.h"
+#include "display/AppsWindow.h"
 #include "display/Figure.h"
 #include "display/MyDialog.h"
 #include "display/SoundFile.h"
@@ -170,6 +171,7 @@ void TFVCLS::CreateMenu() {
   Hide1 = add(&PopupMenu1, "H&ide", &TFVCLS::Hide1Click);
   PopupMenu1.addSeparator();
   NStatistics = add(&PopupMenu1, "&Statistics", &TFVCLS::NStatisticsClick);
+  NApplications = add(&PopupMenu1, "&Applications", &TFVCLS::NApplicationsClick);
   NOptions = add(&PopupMenu1, "&Options", &TFVCLS::NOptionsClick);
   PopupMenu1.addSeparator();
   NHelp = add(&PopupMenu1, "&Help", &TFVCLS::NHelpClick);
@@ -293,6 +295,10 @@ void TFVCLS::NStatisticsClick() {
   Guarded("tray.statistics", [] {
     if (FTotal) FTotal->ShowStatistics();
   });
+}
+
+void TFVCLS::NApplicationsClick() {
+  Guarded("tray.applications", [] { ShowApplications(); });
 }
 
 void TFVCLS::NOptionsClick() {

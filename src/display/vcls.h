@@ -69,6 +69,7 @@ class TFVCLS : public QWidget {
   void All1Click();
   void Hide1Click();
   void NStatisticsClick();
+  void NApplicationsClick();
   void NOptionsClick();
   void NHelpClick();
   void NAboutClick();
@@ -88,6 +89,7 @@ class TFVCLS : public QWidget {
   QAction* All1 = nullptr;
   QAction* Hide1 = nullptr;
   QAction* NStatistics = nullptr;
+  QAction* NApplications = nullptr;
   QAction* NOptions = nullptr;
   QAction* NHelp = nullptr;
   QAction* NAbout = nullptr;

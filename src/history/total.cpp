@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "capture/Sampler.h"
+#include "display/AppsWindow.h"
 #include "display/DialogFit.h"
 #include "display/vcls.h"
 #include "history/DataPlan.h"
@@ -231,6 +232,8 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   DTP2->setToolTip(QStringLiteral("Stop time"));
   Label1 = new QLabel(QStringLiteral("_"), this);
   BStart = new QPushButton(QStringLiteral("Start"), this);
+  BApplications = new QPushButton(QStringLiteral("Applications"), this);
+  BApplications->setToolTip(QStringLiteral("Which application used the network"));
 
   FModel = new TMeterModel(this);
   LVMeter = new QTreeView(this);
@@ -282,6 +285,7 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   preset->addWidget(RadioButton1);
   preset->addWidget(CBTime);
   preset->addStretch(1);
+  preset->addWidget(BApplications);
   layout->addLayout(preset);
   auto* range = new QHBoxLayout;
   range->addWidget(RadioButton2);
@@ -305,6 +309,8 @@ TFTotal::TFTotal(QWidget* parent) : QDialog(parent) {
   for (QComboBox* box : {CBTarget, CBWays, CBTime})
     connect(box, &QComboBox::activated, this, [this](int) { CBTargetChange(); });
   connect(BStart, &QPushButton::clicked, this, [this] { CBTargetChange(); });
+  connect(BApplications, &QPushButton::clicked, this,
+          [] { Guarded("stats.applications", [] { ShowApplications(); }); });
   connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
     if (on) RadioButton1Click();
   });

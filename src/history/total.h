@@ -113,6 +113,7 @@ class TFTotal : public QDialog {
   QLabel* Label1 = nullptr;
   QDateEdit* DTP2 = nullptr;
   QPushButton* BStart = nullptr;
+  QPushButton* BApplications = nullptr;  // opens the Applications window
   QTreeView* LVMeter = nullptr;
   QLabel* Label2 = nullptr;
   QLabel* LDn = nullptr;

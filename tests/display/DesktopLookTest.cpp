@@ -25,6 +25,7 @@
 
 #include "capture/Traffic.h"
 #include "display/About.h"
+#include "display/AppsWindow.h"
 #include "display/FigureDraw.h"
 #include "display/MyDialog.h"
 #include "history/Period.h"
@@ -160,6 +161,15 @@ TEST_P(DialogFit, NoControlOfAnyDialogIsShortOfItsRoom) {
 
   TFAbout about;
   Check(&about, QSize(0, 0));
+
+  TFApps apps;
+  apps.CBRange->setCurrentIndex(apCustom);
+  apps.CBRangeChange();
+  Check(&apps, QSize(0, 0));
+  apps.show();
+  Settle();
+  EXPECT_LE(apps.LVApps->header()->length(), apps.LVApps->viewport()->width())
+      << "every column side by side";
 }
 
 INSTANTIATE_TEST_SUITE_P(Fonts, DialogFit, ::testing::Values("default", "14pt", "double"),

@@ -15,6 +15,7 @@
 
 #include "FigureFixture.h"
 #include "display/About.h"
+#include "display/AppsWindow.h"
 #include "display/NotifyIcon.h"
 #include "display/vcls.h"
 
@@ -252,7 +253,8 @@ TEST_F(TrayMenu, LevelPicksOneOfSevenPictures) {
 TEST_F(TrayMenu, MenuHasTheItemsOfTheTray) {
   EXPECT_EQ(Captions(&Vcls->PopupMenu1),
             (std::vector<std::string>{"&Open Monitor", "&Window", "H&ide", "-", "&Statistics",
-                                      "&Options", "-", "&Help", "&About", "-", "E&xit"}));
+                                      "&Applications", "&Options", "-", "&Help", "&About", "-",
+                                      "E&xit"}));
   EXPECT_EQ(Captions(Vcls->New1),
             (std::vector<std::string>{"Internet && LAN", "Internet", "LAN", "INTERNET (All PCs)",
                                       "-", "&All Windows"}));
@@ -265,6 +267,14 @@ TEST_F(TrayMenu, MenuHasTheItemsOfTheTray) {
   Vcls->NotifyIcon1.SetActive(true);
   Vcls->NotifyIcon1.Step();
   EXPECT_EQ(Log.MenuAtShow, &Vcls->PopupMenu1) << "the menu reaches the host before the icon";
+
+  // "&Applications" opens the window that start-up made, and nothing before it did.
+  Vcls->NApplications->trigger();
+  TFApps apps;
+  FApps = &apps;
+  Vcls->NApplications->trigger();
+  EXPECT_TRUE(apps.isVisible());
+  apps.close();
 }
 
 TEST_F(TrayMenu, CheckMarksFollowTheVisibleWindowsWhenTheMenuOpens) {

@@ -28,7 +28,7 @@ wait_for 100 visible '^Internet & LAN$' || fail "the primary window did not show
 menu=$(prop Menu | grep -o "'/[^']*'" | tr -d "'")
 [ "$menu" != /NO_DBUSMENU ] && [ -n "$menu" ] || fail "no menu exported: $(prop Menu)"
 labels=$(layout | grep -o "'label': <'[^']*'>" | sed "s/'label': <'//; s/'>//" | paste -sd '|')
-want='_Open Monitor|_Window|Internet _& LAN|Internet|LAN|INTERNET (All PCs)|_All Windows|H_ide|_Statistics|_Options|_Help|_About|E_xit'
+want='_Open Monitor|_Window|Internet _& LAN|Internet|LAN|INTERNET (All PCs)|_All Windows|H_ide|_Statistics|_Applications|_Options|_Help|_About|E_xit'
 [ "$labels" = "$want" ] || fail "the exported menu is \"$labels\", not \"$want\""
 [ "$(checked 'Internet _& LAN')$(checked Internet)$(checked LAN)" = 100 ] ||
   fail "check marks are not those of the visible windows: $(layout)"
