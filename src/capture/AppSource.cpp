@@ -40,8 +40,9 @@ std::string AppsUnavailableText(int exitCode, const std::string& helperLine,
     case kHelperDenied: {
       const std::string command = std::string("setcap ") + kHelperCapabilities + " " + helperPath;
       return "The applications' traffic is not counted: ZUL's capture helper lacks the "
-             "capabilities cap_bpf and cap_net_admin that load the kernel's counting programs. "
-             "Grant them once as root (\"su -c '" +
+             "capabilities cap_bpf and cap_net_admin that load the kernel's counting programs "
+             "(and cap_perfmon, by which they know the processes' names). Grant them once as root "
+             "(\"su -c '" +
              command + "'\", or \"sudo " + command + "\"), then start ZUL again.";
     }
     case kHelperNoCgroup2:

@@ -17,8 +17,11 @@ class QSocketNotifier;
 
 namespace zul {
 
-// The capabilities that capture and the application counts need, as setcap takes them.
-inline constexpr const char* kHelperCapabilities = "cap_net_raw,cap_net_admin,cap_bpf+eip";
+// The capabilities that capture and the application counts need, as setcap takes them: capture
+// cap_net_raw and cap_net_admin; loading the counting programs cap_bpf and cap_net_admin, and
+// cap_perfmon to name the processes that made the sockets.
+inline constexpr const char* kHelperCapabilities =
+    "cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip";
 
 class TAppSource : public QObject {
   Q_OBJECT

@@ -415,6 +415,9 @@ TEST_F(AppsLive, WithoutTheHierarchyOrTheCapabilitiesItSaysWhyAndHowToEnableIt) 
   const std::string copy = dir + "/zul-capture";
   std::filesystem::copy_file(helper, copy, std::filesystem::copy_options::overwrite_existing);
   ::chmod(copy.c_str(), 0755);
+  const std::string asNobody =
+      "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + copy + " \"$@\"";
+  const char* const kGrant = "setcap cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip";
   struct TCase {
     const char* What;
     std::string Command;  // the wrapper's command
@@ -422,18 +425,14 @@ TEST_F(AppsLive, WithoutTheHierarchyOrTheCapabilitiesItSaysWhyAndHowToEnableIt) 
     bool Runs;
     const char* Told;
   } const cases[] = {
-      {"the minimal capabilities",
-       "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + copy + " \"$@\"",
-       "cap_bpf,cap_net_admin+ep", true, ""},
-      {"without cap_net_admin",
-       "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + copy + " \"$@\"", "cap_bpf+ep",
-       false, "setcap cap_net_raw,cap_net_admin,cap_bpf+eip"},
-      {"without cap_bpf",
-       "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + copy + " \"$@\"",
-       "cap_net_admin+ep", false, "setcap cap_net_raw,cap_net_admin,cap_bpf+eip"},
+      {"every capability it asks for", asNobody, "cap_bpf,cap_net_admin,cap_perfmon+ep", true, ""},
+      // Without process names, which only the cgroups then give.
+      {"the least it runs with", asNobody, "cap_bpf,cap_net_admin+ep", true, ""},
+      {"without cap_net_admin", asNobody, "cap_bpf,cap_perfmon+ep", false, kGrant},
+      {"without cap_bpf", asNobody, "cap_net_admin,cap_perfmon+ep", false, kGrant},
       {"without cgroup v2",
-       "exec unshare -m --propagation private sh -c 'for m in $(awk \"\\$9 == \\\"cgroup2\\\" "
-       "{print \\$5}\" /proc/self/mountinfo); do umount -l \"$m\"; done; exec " +
+       "exec unshare -m --propagation private sh -c 'for m in $(findmnt -rn -t cgroup2 -o "
+       "TARGET); do umount -l \"$m\"; done; exec " +
            helper + " --apps'",
        nullptr, false, "cgroup v2"},
   };

@@ -80,6 +80,15 @@ void DropToReading(const TAppKernel& kernel) {
   if (!SetCapabilities(kBpf, kBpf)) LogLine("cannot keep the right to read the counters");
 }
 
+// Whether the kernel lets the programs read process names (CAP_PERFMON, or CAP_SYS_ADMIN).
+bool MayReadNames() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const uint64_t effective = data[0].effective | uint64_t{data[1].effective} << 32;
+  return (effective & (uint64_t{1} << CAP_PERFMON | uint64_t{1} << CAP_SYS_ADMIN)) != 0;
+}
+
 std::string ReadText(const char* path) {
   std::ifstream f(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
@@ -276,7 +285,8 @@ int TAppCounting::Run() {
     return kHelperNoCgroup2;
   }
   std::string error;
-  if (const TKernelOpen open = Kernel.Open(root, NetnsCookie(), error); open != TKernelOpen::Ok) {
+  if (const TKernelOpen open = Kernel.Open(root, NetnsCookie(), MayReadNames(), error);
+      open != TKernelOpen::Ok) {
     SetCapabilities(0, 0);
     LogLine(error);
     switch (open) {

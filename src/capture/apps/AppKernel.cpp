@@ -64,7 +64,8 @@ TAppKernel::~TAppKernel() {
   if (Skel != nullptr) app_count::destroy(Skel);
 }
 
-TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, std::string& error) {
+TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool withNames,
+                             std::string& error) {
   libbpf_set_print(QuietLibbpf);
   const int cpus = libbpf_num_possible_cpus();
   CpuCount = cpus > 0 ? cpus : 1;
@@ -79,6 +80,7 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, std:
     return TKernelOpen::Failed;
   }
   Skel->rodata->own_netns = netns;
+  Skel->rodata->with_comm = withNames ? 1 : 0;
   if (const int err = app_count::load(Skel); err != 0) {
     const int e = -err;
     error = std::string("the kernel did not load the counting programs: ") + std::strerror(e);

@@ -45,8 +45,11 @@ class TAppKernel {
   TAppKernel& operator=(const TAppKernel&) = delete;
 
   // Loads and attaches to the hierarchy mounted at `cgroupRoot`; `netns` is the helper's
-  // namespace's cookie (0: unknown). Anything but Ok comes with the reason in `error`.
-  TKernelOpen Open(const std::string& cgroupRoot, uint64_t netns, std::string& error);
+  // namespace's cookie (0: unknown); `withNames` has the programs record the name of the process
+  // that made each socket, which the kernel allows with CAP_PERFMON. Anything but Ok comes with
+  // the reason in `error`.
+  TKernelOpen Open(const std::string& cgroupRoot, uint64_t netns, bool withNames,
+                   std::string& error);
 
   // Replace what the programs count by; false with errno when the kernel refused.
   bool SetAdapters(const std::vector<TKernelAdapter>& adapters);
