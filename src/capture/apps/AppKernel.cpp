@@ -113,12 +113,14 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool
 
 bool TAppKernel::SetAdapters(const std::vector<TKernelAdapter>& adapters) {
   std::vector<std::pair<uint32_t, uint32_t>> want;
+  want.reserve(adapters.size());
   for (const TKernelAdapter& a : adapters) want.emplace_back(a.IfIndex, a.LinkHeader);
   return Replace(bpf_map__fd(Skel->maps.watched), want);
 }
 
 bool TAppKernel::SetSubnets(const std::vector<TKernelSubnet>& subnets) {
   std::vector<std::pair<zul_subnet_key, uint8_t>> want;
+  want.reserve(subnets.size());
   for (const TKernelSubnet& s : subnets) {
     zul_subnet_key k{};
     k.prefixlen = std::min<uint32_t>(s.PrefixLength, 128);
