@@ -213,8 +213,12 @@ void TAppSource::SetAdapters(const TWatchedAdapters& adapters) {
 }
 
 bool TAppSource::SendAdapters() {
+  // The helper ends its counts on a name that cannot be an adapter's: such a name is not sent.
+  TWatchedAdapters valid;
+  for (const TWatchedAdapter& a : Adapters)
+    if (IsAdapterName(a.Name)) valid.push_back(a);
   TStreamWriter w;
-  w.Watched(Adapters);
+  w.Watched(valid);
   Sent = Helper && Helper->WriteInput(w.Data(), w.Size());
   return Sent;
 }

@@ -4,8 +4,8 @@
 // to its output, until its input closes or SIGTERM comes. With --apps it counts the traffic of
 // the applications instead, by the kernel's counting programs (see apps/AppHelper.h). No frame,
 // header or address of a frame ever leaves it. It takes no option beyond these, gives up every
-// capability before it reads anything the program sends, and writes errors to standard error as
-// text. No Qt.
+// capability before it reads anything the program sends (with --apps, all but the reading of its
+// counters where the kernel asks for it), and writes errors to standard error as text. No Qt.
 #include <linux/capability.h>
 #include <net/if.h>
 #include <net/if_arp.h>

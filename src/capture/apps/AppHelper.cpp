@@ -169,6 +169,7 @@ class TAppCounting {
   TStreamParser Control{kStreamControl};
   TStreamWriter Out;
   TUniqueFd Timer;
+  bool Ticking = false;
   std::map<std::string, TOwner> Owners;
   std::vector<TOwnerTotal> Totals;
   uid_t MyUid = getuid();
@@ -245,6 +246,8 @@ bool TAppCounting::Tick(bool& ok) {
 }
 
 void TAppCounting::SetTimer(bool on) {
+  if (on == Ticking) return;
+  Ticking = on;
   itimerspec t{};
   if (on) t.it_value.tv_sec = t.it_interval.tv_sec = 1;
   timerfd_settime(Timer.Get(), 0, &t, nullptr);
