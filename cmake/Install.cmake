@@ -7,7 +7,7 @@ set(ZUL_APP_ID org.zul.Monitor)
 set(ZUL_PKG_DIR lib/zul)
 set(ZUL_CAPTURE_GROUP "" CACHE STRING
     "Group alone allowed to run the capture helper (empty: every user)")
-set(ZUL_CAPTURE_CAPS cap_net_raw,cap_net_admin+eip)
+set(ZUL_CAPTURE_CAPS cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip)
 
 install(TARGETS zul RUNTIME DESTINATION ${ZUL_PKG_DIR})
 install(FILES ${ZUL_ALERT_WAV} DESTINATION ${ZUL_PKG_DIR})
@@ -140,7 +140,7 @@ if(ZUL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   list(APPEND zul_depends libqt6widgets6 libqt6network6 libqt6multimedia6 libpcap0.8
-       libsqlite3-0)
+       libsqlite3-0 libbpf1)
 endif()
 list(JOIN zul_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zul_pkg_build}/postinst ${zul_pkg_build}/postrm)

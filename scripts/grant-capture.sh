@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Gives the capture capabilities to the capture helper of a build, and to nothing else.
+# Gives the capture capabilities, and those that load the application counts, to the capture
+# helper of a build, and to nothing else.
 #   scripts/grant-capture.sh [BUILD-FOLDER]
 # As root it runs setcap itself; otherwise through sudo, and without sudo it says how to run it
 # as root.
@@ -16,5 +17,5 @@ if [ "$(id -u)" -ne 0 ]; then
   as_root=(sudo)
 fi
 # setcap lives in /usr/sbin, which a plain user's PATH may lack.
-PATH=$PATH:/usr/sbin:/sbin "${as_root[@]}" setcap cap_net_raw,cap_net_admin+eip "$helper"
+PATH=$PATH:/usr/sbin:/sbin "${as_root[@]}" setcap cap_net_raw,cap_net_admin,cap_bpf,cap_perfmon+eip "$helper"
 PATH=$PATH:/usr/sbin:/sbin getcap "$helper"

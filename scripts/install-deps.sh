@@ -12,6 +12,9 @@ run_packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-multimedia-dev
   libpcap-dev libsqlite3-dev
+  # The application counts: the kernel's programs built for the BPF target, their loader and its
+  # skeleton generator.
+  clang llvm libbpf-dev bpftool
   # The X11 tray lookup.
   libxcb1-dev
   # Run time: the alert sound's decoders, setcap for the capture helper, a sans-serif font for

@@ -1,9 +1,11 @@
 // zul-capture: the one small program that holds the capture capabilities. It lists the capture
 // devices, or counts the traffic of one network adapter: it captures the frames' headers,
 // classifies each by the address table the program sends on its input, and writes only the sums
-// to its output, until its input closes or SIGTERM comes. No frame, header or address of a frame
-// ever leaves it. It takes no option beyond these, gives up every capability before it reads
-// anything the program sends, and writes errors to standard error as text. No Qt.
+// to its output, until its input closes or SIGTERM comes. With --apps it counts the traffic of
+// the applications instead, by the kernel's counting programs (see apps/AppHelper.h). No frame,
+// header or address of a frame ever leaves it. It takes no option beyond these, gives up every
+// capability before it reads anything the program sends (with --apps, all but the reading of its
+// counters where the kernel asks for it), and writes errors to standard error as text. No Qt.
 #include <linux/capability.h>
 #include <net/if.h>
 #include <net/if_arp.h>
@@ -26,6 +28,7 @@
 #include "capture/FrameCounter.h"
 #include "capture/HelperStream.h"
 #include "capture/Snoop.h"
+#include "capture/apps/AppHelper.h"
 #include "platform/Log.h"
 
 namespace zul {
@@ -42,9 +45,11 @@ void OnStopSignal(int) {
 const char* const kUsage =
     "Usage: zul-capture --list\n"
     "       zul-capture --capture DEVICE\n"
+    "       zul-capture --apps\n"
     "Lists the capture devices, or counts the traffic of one network adapter by the address\n"
-    "table read from standard input, writing the counts to standard output, until standard\n"
-    "input closes or SIGTERM comes.\n";
+    "table read from standard input, or the traffic of this user's applications on the adapters\n"
+    "read from standard input, writing the counts to standard output, until standard input\n"
+    "closes or SIGTERM comes.\n";
 
 // What is left of the privileges: none, and no way to gain any. Capabilities belong to each
 // thread, so every thread calls this for itself.
@@ -275,8 +280,10 @@ int main(int argc, char** argv) {
   }
   const bool list = argc == 2 && a1 == "--list";
   const bool capture = argc == 3 && a1 == "--capture";
-  if (!list && !capture) {
-    std::fprintf(stderr, "zul-capture: give --list or --capture DEVICE and nothing else\n%s",
+  const bool apps = argc == 2 && a1 == "--apps";
+  if (!list && !capture && !apps) {
+    std::fprintf(stderr,
+                 "zul-capture: give --list, --capture DEVICE or --apps and nothing else\n%s",
                  kUsage);
     return kHelperUsage;
   }
@@ -295,6 +302,7 @@ int main(int argc, char** argv) {
   sigaddset(&stops, SIGINT);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
   try {
+    if (apps) return RunApps(StopSignal);
     TCounting counting;
     return counting.Run(argv[2]);
   } catch (const std::exception& e) {

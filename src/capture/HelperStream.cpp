@@ -15,7 +15,85 @@ std::string Cut(const std::string& s) {
   return s.substr(0, kMaxErrorTextBytes);
 }
 
+bool Bad(std::string& why, const std::string& text) {
+  why = text;
+  return false;
+}
+
+// Decodes a Watched record; false with the reason when it is not one.
+bool DecodeWatched(const uint8_t* p, std::size_t n, TWatchedAdapters& out, std::string& why) {
+  const uint8_t* end = p + n;
+  if (n < 2) return Bad(why, "a list of adapters cut short");
+  const std::size_t count = Get<uint16_t>(p);
+  if (count > kMaxWatchedAdapters) return Bad(why, "a list of too many adapters");
+  TWatchedAdapters list;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (end - p < 1) return Bad(why, "a list of adapters cut short");
+    const std::size_t nameLen = *p++;
+    if (static_cast<std::size_t>(end - p) < nameLen + 2)
+      return Bad(why, "a list of adapters cut short");
+    TWatchedAdapter a;
+    a.Name.assign(reinterpret_cast<const char*>(p), nameLen);
+    p += nameLen;
+    if (!IsAdapterName(a.Name)) return Bad(why, "not an adapter name");
+    const std::size_t tableLen = Get<uint16_t>(p);
+    if (static_cast<std::size_t>(end - p) < tableLen)
+      return Bad(why, "a list of adapters cut short");
+    if (!DecodeTable({p, tableLen}, a.Table, why)) return false;
+    p += tableLen;
+    list.push_back(std::move(a));
+  }
+  if (p != end) return Bad(why, "a list of adapters with bytes left over");
+  out = std::move(list);
+  return true;
+}
+
+bool DecodeAppDeltas(const uint8_t* p, std::size_t n, TAppDeltas& out, bool& last,
+                     std::string& why) {
+  const uint8_t* end = p + n;
+  if (n < 3 || p[0] > 1) return Bad(why, "misplaced application counts");
+  last = *p++ == 1;
+  const std::size_t count = Get<uint16_t>(p);
+  if (count > kAppsPerRecord) return Bad(why, "too many applications in one record");
+  out.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (end - p < 1) return Bad(why, "application counts cut short");
+    const std::size_t nameLen = *p++;
+    if (static_cast<std::size_t>(end - p) < nameLen + 32)
+      return Bad(why, "application counts cut short");
+    TAppDelta d;
+    d.App.assign(reinterpret_cast<const char*>(p), nameLen);
+    p += nameLen;
+    if (!IsAppName(d.App)) return Bad(why, "not an application's name");
+    for (uint64_t* v :
+         {&d.Bytes.InternetDown, &d.Bytes.InternetUp, &d.Bytes.LanDown, &d.Bytes.LanUp}) {
+      *v = Get<uint64_t>(p);
+      if (*v > kMaxAppDelta) return Bad(why, "an application's count of " + std::to_string(*v));
+    }
+    out.push_back(std::move(d));
+  }
+  if (p != end) return Bad(why, "application counts with bytes left over");
+  return true;
+}
+
 }  // namespace
+
+bool IsAdapterName(const std::string& name) {
+  // IFNAMSIZ less its terminator.
+  if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7F && c != '/' && c != ':';
+  });
+}
+
+bool IsAppName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxAppNameBytes &&
+         std::none_of(name.begin(), name.end(), [](char c) {
+           const auto u = static_cast<unsigned char>(c);
+           return u < 0x20 || u == 0x7F;
+         });
+}
 
 // ---- TStreamWriter ----
 
@@ -66,6 +144,40 @@ void TStreamWriter::Table(const TAddressTable& table) {
   std::vector<uint8_t> bytes;
   EncodeTable(table, bytes);
   std::memcpy(Record(TRecordKind::Table, bytes.size()), bytes.data(), bytes.size());
+}
+
+void TStreamWriter::Watched(const TWatchedAdapters& adapters) {
+  std::vector<uint8_t> bytes;
+  const std::size_t count = std::min(adapters.size(), kMaxWatchedAdapters);
+  bytes::Append<uint16_t>(bytes, static_cast<uint16_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& name = adapters[i].Name;
+    const std::size_t len = std::min<std::size_t>(name.size(), 255);
+    bytes::Append<uint8_t>(bytes, static_cast<uint8_t>(len));
+    bytes.insert(bytes.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(len));
+    std::vector<uint8_t> table;
+    EncodeTable(adapters[i].Table, table);
+    bytes::Append<uint16_t>(bytes, static_cast<uint16_t>(table.size()));
+    bytes.insert(bytes.end(), table.begin(), table.end());
+  }
+  std::memcpy(Record(TRecordKind::Watched, bytes.size()), bytes.data(), bytes.size());
+}
+
+void TStreamWriter::AppDeltas(std::span<const TAppDelta> deltas, bool last) {
+  std::vector<uint8_t> bytes;
+  const std::size_t count = std::min(deltas.size(), kAppsPerRecord);
+  bytes::Append<uint8_t>(bytes, last ? 1 : 0);
+  bytes::Append<uint16_t>(bytes, static_cast<uint16_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    const TAppDelta& d = deltas[i];
+    const std::size_t len = std::min(d.App.size(), kMaxAppNameBytes);
+    bytes::Append<uint8_t>(bytes, static_cast<uint8_t>(len));
+    bytes.insert(bytes.end(), d.App.begin(), d.App.begin() + static_cast<std::ptrdiff_t>(len));
+    for (const uint64_t v :
+         {d.Bytes.InternetDown, d.Bytes.InternetUp, d.Bytes.LanDown, d.Bytes.LanUp})
+      bytes::Append<uint64_t>(bytes, v);
+  }
+  std::memcpy(Record(TRecordKind::AppDeltas, bytes.size()), bytes.data(), bytes.size());
 }
 
 void TStreamWriter::Device(const pcap_if_t& dev) {
@@ -197,6 +309,18 @@ TStreamParser::TStep TStreamParser::Take(TRecordKind kind, const uint8_t* p, std
       if (Kind != kStreamControl) return Fail("a misplaced address table");
       std::string why;
       if (!DecodeTable({p, n}, FTable, why)) return Fail(why);
+      break;
+    }
+    case TRecordKind::Watched: {
+      if (Kind != kStreamControl) return Fail("a misplaced list of adapters");
+      std::string why;
+      if (!DecodeWatched(p, n, FWatched, why)) return Fail(why);
+      break;
+    }
+    case TRecordKind::AppDeltas: {
+      if (Kind != kStreamApps) return Fail("misplaced application counts");
+      std::string why;
+      if (!DecodeAppDeltas(p, n, FApps, FAppsLast, why)) return Fail(why);
       break;
     }
     case TRecordKind::Device: {

@@ -13,6 +13,12 @@
 //     Failed  error length u16, reason length u16, error, reason  (the read failed; last)
 //   control (program to helper)
 //     Table   the adapter's local address table (see AddressTable.h), whenever it changes
+//     Watched  the adapters whose applications are counted: count u16, then per adapter its
+//              name length u8, name, table length u16, table (see AddressTable.h)
+//   apps (helper to program)
+//     AppDeltas last u8, count u16, then per application its name length u8, name, and four
+//               u64: bytes since the last second for Internet down and up, LAN down and up.
+//               A second's deltas may take several records; the one with `last` ends it.
 //   listing (helper to program): see DeviceListing.h
 //     Device  one device of the capture library's listing
 //     End     device count u32
@@ -24,9 +30,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/AddressTable.h"
+#include "capture/AppUsage.h"
 #include "capture/DeviceListing.h"
 #include "vartype.h"
 
@@ -37,6 +45,7 @@ inline constexpr uint16_t kStreamVersion = 2;
 inline constexpr uint16_t kStreamCapture = 1;
 inline constexpr uint16_t kStreamListing = 2;
 inline constexpr uint16_t kStreamControl = 3;
+inline constexpr uint16_t kStreamApps = 4;
 
 enum class TRecordKind : uint8_t {
   Hello = 1,
@@ -46,7 +55,9 @@ enum class TRecordKind : uint8_t {
   End = 6,
   Counts = 9,
   Failed = 10,
-  Table = 11
+  Table = 11,
+  Watched = 12,
+  AppDeltas = 13
 };
 
 inline constexpr std::size_t kRecordHeaderBytes = 4;
@@ -70,8 +81,29 @@ enum THelperExit : int {
   kHelperDenied = 3,        // no permission to capture on the device
   kHelperOpenFailed = 4,    // the device could not be opened
   kHelperStreamFailed = 5,  // the program went away
-  kHelperBadControl = 6     // the program sent what is not a control stream
+  kHelperBadControl = 6,    // the program sent what is not a control stream
+  kHelperNoCgroup2 = 7,     // --apps: no unified cgroup hierarchy is mounted
+  kHelperNoKernel = 8       // --apps: the kernel lacks cgroup BPF or BTF for the programs
 };
+
+// An adapter whose applications are counted, with its local subnets.
+struct TWatchedAdapter {
+  std::string Name;
+  TAddressTable Table;
+};
+using TWatchedAdapters = std::vector<TWatchedAdapter>;
+inline constexpr std::size_t kMaxWatchedAdapters = 64;
+// Application names longer than this are cut; one record holds this many applications.
+inline constexpr std::size_t kMaxAppNameBytes = 255;
+inline constexpr std::size_t kAppsPerRecord = 200;
+// No application moves this much in one second: a larger delta is garbage.
+inline constexpr uint64_t kMaxAppDelta = uint64_t{1} << 40;
+
+// Whether `name` can be a network adapter's name: short, printable, no path.
+bool IsAdapterName(const std::string& name);
+// Whether `name` can name an application in the stream: 1 to kMaxAppNameBytes bytes, none a
+// control character.
+bool IsAppName(std::string_view name);
 
 // The helper's capture, the same for every adapter and not the caller's to choose: the bytes the
 // classification reads (the Ethernet header and the IPv4 or IPv6 header, with room for two VLAN
@@ -93,6 +125,9 @@ class TStreamWriter {
   void Stats(uint64_t received, uint64_t dropped);
   void Failed(const std::string& error, const std::string& reason);
   void Table(const TAddressTable& table);
+  void Watched(const TWatchedAdapters& adapters);
+  // At most kAppsPerRecord deltas.
+  void AppDeltas(std::span<const TAppDelta> deltas, bool last);
   void Device(const pcap_if_t& dev);
   void End(uint32_t devices);
   // A whole listing stream: greeting, the named devices, end.
@@ -134,6 +169,10 @@ class TStreamParser {
   const std::string& FailedError() const { return FFailedError; }
   const std::string& FailedReason() const { return FFailedReason; }
   const TAddressTable& Table() const { return FTable; }
+  const TWatchedAdapters& WatchedAdapters() const { return FWatched; }
+  // The applications of the last AppDeltas record, and whether it ended its second.
+  const TAppDeltas& Apps() const { return FApps; }
+  bool AppsLast() const { return FAppsLast; }
   uint32_t EndCount() const { return FEndCount; }
   // Device records are added to this listing as they are read.
   TDeviceList Devices;
@@ -165,6 +204,9 @@ class TStreamParser {
   std::string FFailedError;
   std::string FFailedReason;
   TAddressTable FTable;
+  TWatchedAdapters FWatched;
+  TAppDeltas FApps;
+  bool FAppsLast = false;
   uint32_t FEndCount = 0;
 };
 

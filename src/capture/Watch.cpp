@@ -305,6 +305,7 @@ std::string EnumerateAdapters() {
   for (int32_t k = first; k < WatcherCount; ++k)
     if (!Cfg.AllInterfaces || Watchers[k]->NotUnderAll.empty()) OpenWatcher(*Watchers[k]);
   TellLeftOut(leftOut);
+  Q_EMIT AdapterEvents().WatchersChanged();
   return {};
 }
 
@@ -358,6 +359,7 @@ void RefreshWatchers() {
     RefreshOnce();
   } while (again);
   running = false;
+  Q_EMIT AdapterEvents().WatchersChanged();
 }
 
 namespace {
@@ -448,6 +450,7 @@ void StartAllWatchers() {
     }
     if (!w.Snoop->Active()) OpenWatcher(w);
   }
+  Q_EMIT AdapterEvents().WatchersChanged();
 }
 
 void StopAllWatchers() {
@@ -456,6 +459,7 @@ void StopAllWatchers() {
   for (int32_t k = 0; k < WatcherCount; ++k)
     if (Watchers[k]->Snoop->Active()) open.push_back(Watchers[k]->Snoop.get());
   CloseTogether(open);
+  Q_EMIT AdapterEvents().WatchersChanged();
 }
 
 void MonitorOneAdapter(int32_t index) {
@@ -468,6 +472,7 @@ void MonitorOneAdapter(int32_t index) {
     if (k != index && s.Active()) others.push_back(&s);
   }
   CloseTogether(others);
+  Q_EMIT AdapterEvents().WatchersChanged();
 }
 
 void ReleaseWatchers() {

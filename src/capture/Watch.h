@@ -81,6 +81,8 @@ class TAdapterEvents : public QObject {
   Q_OBJECT
  Q_SIGNALS:
   void AdapterListChanged();
+  // The watchers' captures opened or closed, or their address tables were read again.
+  void WatchersChanged();
 };
 TAdapterEvents& AdapterEvents();
 

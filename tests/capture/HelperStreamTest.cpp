@@ -300,6 +300,110 @@ TEST(HelperStream, AHostileStreamStopsTheReaderWithAReasonAndCountsNothingOfIt) 
   EXPECT_TRUE(ParseListing(goodListing, list, error)) << error;
 }
 
+TEST(HelperStream, AdaptersAndApplicationCountsReadBackAndHostileOnesStopTheReader) {
+  TStreamWriter control;
+  control.Hello(kStreamControl);
+  control.Watched({{"eth0", SomeTable()}, {"wlp2s0", TAddressTable{}}});
+  TStreamParser in(kStreamControl);
+  in.Feed(Bytes(control));
+  ASSERT_EQ(in.Next(), TStreamParser::TStep::Record);
+  ASSERT_EQ(in.Next(), TStreamParser::TStep::Record);
+  ASSERT_EQ(in.WatchedAdapters().size(), 2u);
+  EXPECT_EQ(in.WatchedAdapters()[0].Name, "eth0");
+  EXPECT_TRUE(SameAddresses(in.WatchedAdapters()[0].Table, SomeTable()));
+  EXPECT_EQ(in.WatchedAdapters()[1].Name, "wlp2s0");
+
+  // More applications than one record holds, split over records; the last ends the second.
+  TAppDeltas many;
+  for (uint64_t i = 0; i < kAppsPerRecord + 3; ++i)
+    many.push_back({"app" + std::to_string(i), {i, 2 * i, 3 * i, kMaxAppDelta}});
+  many[0].App = std::string(kMaxAppNameBytes, 'n');
+  TStreamWriter apps;
+  apps.Hello(kStreamApps);
+  apps.AppDeltas({many.data(), kAppsPerRecord}, false);
+  apps.AppDeltas({many.data() + kAppsPerRecord, 3}, true);
+  TStreamParser out(kStreamApps);
+  out.Feed(Bytes(apps));
+  TAppDeltas got;
+  bool last = false;
+  while (out.Next() == TStreamParser::TStep::Record)
+    if (out.RecordKind() == TRecordKind::AppDeltas) {
+      EXPECT_FALSE(last);
+      got.insert(got.end(), out.Apps().begin(), out.Apps().end());
+      last = out.AppsLast();
+    }
+  ASSERT_FALSE(out.Failed()) << out.Error;
+  EXPECT_TRUE(last);
+  EXPECT_EQ(got, many);
+
+  // Control: greeting, header at 12, count at 16, "eth0" at 19, its table's length at 23.
+  TStreamWriter one;
+  one.Hello(kStreamControl);
+  one.Watched({{"eth0", SomeTable()}});
+  // Apps: greeting, header at 12, last at 16, count at 17, "a" at 20, counts from 21.
+  TStreamWriter app;
+  app.Hello(kStreamApps);
+  const TAppDelta a{"a", {1, 2, 3, 4}};
+  app.AppDeltas({&a, 1}, true);
+  const std::vector<std::pair<uint16_t, TRow>> rows = {
+      {kStreamControl,
+       {"a path for a name",
+        [](auto& s) {
+          Patch(s, 19, {'.', '.', '/', 'x'});
+        },
+        "not an adapter name"}},
+      {kStreamControl,
+       {"a name with a space", [](auto& s) { Patch(s, 20, {' '}); }, "not an adapter name"}},
+      {kStreamControl, {"one adapter more", [](auto& s) { Patch(s, 16, {2}); }, "cut short"}},
+      {kStreamControl,
+       {"a thousand adapters",
+        [](auto& s) {
+          Patch(s, 16, {0xE8, 3});
+        },
+        "too many adapters"}},
+      {kStreamControl,
+       {"a table longer than the record", [](auto& s) { Patch(s, 23, {0xFF}); }, "cut short"}},
+      {kStreamControl,
+       {"a table one byte short", [](auto& s) { Patch(s, 23, {static_cast<uint8_t>(s[23] - 1)}); },
+        "do not add up"}},
+      {kStreamControl,
+       {"counts to the helper", [](auto& s) { Patch(s, 12, {13}); },
+        "misplaced application counts"}},
+      {kStreamApps,
+       {"a control character in a name", [](auto& s) { Patch(s, 20, {'\n'}); },
+        "not an application's name"}},
+      {kStreamApps,
+       {"an empty name",
+        [](auto& s) {
+          Patch(s, 19, {0});
+          s.erase(s.begin() + 20);
+          Patch(s, 13, {static_cast<uint8_t>(s[13] - 1)});
+        },
+        "not an application's name"}},
+      {kStreamApps, {"a last flag of 2", [](auto& s) { Patch(s, 16, {2}); }, "misplaced"}},
+      {kStreamApps,
+       {"a count beyond any link", [](auto& s) { Patch(s, 21 + 7, {0x10}); }, "count of"}},
+      {kStreamApps, {"one application more", [](auto& s) { Patch(s, 17, {2}); }, "cut short"}},
+      {kStreamApps,
+       {"too many applications",
+        [](auto& s) {
+          Patch(s, 17, {0xFF, 0xFF});
+        },
+        "too many applications"}},
+      {kStreamApps,
+       {"an adapter list from the helper", [](auto& s) { Patch(s, 12, {12}); },
+        "misplaced list of adapters"}},
+  };
+  for (const auto& [kind, row] : rows) {
+    SCOPED_TRACE(row.What);
+    std::vector<uint8_t> s = Bytes(kind == kStreamControl ? one : app);
+    row.Damage(s);
+    std::string error;
+    ASSERT_EQ(ReadAll(s, kind, error), TStreamParser::TStep::Failed);
+    EXPECT_NE(error.find(row.Reason), std::string::npos) << error;
+  }
+}
+
 TEST(HelperStream, RandomDamageNeverReadsPastTheStream) {
   TStreamWriter w;
   w.Hello(kStreamCapture);

@@ -1,0 +1,194 @@
+// What the application counts cost per packet: UDP and TCP request-answer loops between two
+// network namespaces, each run once without and once with the counting programs attached (the
+// helper watching the client's adapter), alternately, several rounds. The CPU time of the whole
+// exchange (client, server and the kernel's work on their behalf, which runs in their context)
+// and of the helper, per packet that passes the client's adapter. Needs root.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FrameKit.h"
+#include "ProgStats.h"
+#include "capture/HelperStream.h"
+#include "platform/ChildProcess.h"
+#include "platform/ThreadWake.h"
+
+namespace {
+
+using namespace zul;
+
+constexpr uint16_t kPort = 7201;
+constexpr std::size_t kMessage = 64;
+
+double CpuNs(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+double ChildrenCpuNs() {
+  rusage r{};
+  getrusage(RUSAGE_CHILDREN, &r);
+  auto ns = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_usec) * 1e3;
+  };
+  return ns(r.ru_utime) + ns(r.ru_stime);
+}
+
+sockaddr_in At(const char* ip) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(kPort);
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  return a;
+}
+
+// The far end, on threads of this process in the other namespace: UDP and TCP echo.
+void Serve(const std::string& ns, bool tcp) {
+  zultest::TNetnsGuard in(ns);
+  const sockaddr_in a = At("198.51.100.2");
+  const int s = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return;
+  char buf[2048];
+  if (!tcp) {
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t len = sizeof(from);
+      const ssize_t n = recvfrom(s, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n > 0)
+        sendto(s, buf, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  }
+  listen(s, 4);
+  for (;;) {
+    const int c = accept(s, nullptr, nullptr);
+    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    for (ssize_t n; (n = read(c, buf, sizeof(buf))) > 0;)
+      write(c, buf, static_cast<std::size_t>(n));
+    close(c);
+  }
+}
+
+// `rounds` request-answer exchanges from the client's namespace; the process's CPU time.
+double Loop(bool tcp, int rounds) {
+  const sockaddr_in to = At("198.51.100.2");
+  const int s = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+  int one = 1;
+  if (tcp) setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) != 0) return -1;
+  char buf[kMessage] = {};
+  const double start = CpuNs(CLOCK_PROCESS_CPUTIME_ID);
+  for (int i = 0; i < rounds; ++i) {
+    if (write(s, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) return -1;
+    std::size_t got = 0;
+    while (got < sizeof(buf)) {
+      const ssize_t n = read(s, buf + got, sizeof(buf) - got);
+      if (n <= 0) return -1;
+      got += static_cast<std::size_t>(n);
+    }
+  }
+  const double cpu = CpuNs(CLOCK_PROCESS_CPUTIME_ID) - start;
+  close(s);
+  return cpu;
+}
+
+// The helper counting the client's adapter, started in the client's namespace.
+std::unique_ptr<TChildProcess> StartHelper(const std::string& path) {
+  auto h = std::make_unique<TChildProcess>(path, std::vector<std::string>{"--apps"});
+  TAddressTable t;
+  AddAddress(t, htonl(0xC6336401), htonl(0xFFFFFF00));  // 198.51.100.1/24
+  TStreamWriter w;
+  w.Hello(kStreamControl);
+  w.Watched({{"zba0", t}});
+  h->WriteInput(w.Data(), w.Size());
+  // The greeting says the programs are attached.
+  if (WaitReadable(h->Output(), std::chrono::milliseconds(5000)) == TReadiness::TimedOut) return {};
+  uint8_t hello[12];
+  if (read(h->Output(), hello, sizeof(hello)) != sizeof(hello)) return {};
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return h;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string helper = argc > 1 ? argv[1] : ZUL_BENCH_CAPTURE_HELPER;
+  const int exchanges = argc > 2 ? std::atoi(argv[2]) : 200000;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  if (!zultest::HaveRoot()) {
+    std::fprintf(stderr, "apps_bench: needs root (network namespaces, BPF)\n");
+    return 1;
+  }
+  zultest::TNetnsLab lab("zb");
+  const std::string a = lab.AddSpace("a"), b = lab.AddSpace("b");
+  lab.AddVeth(a, "zba0", b, "zbb0", "198.51.100.1/24");
+  lab.Exec(b, "ip addr add 198.51.100.2/24 dev zbb0");
+  std::thread(Serve, b, false).detach();
+  std::thread(Serve, b, true).detach();
+  zultest::TNetnsGuard in(a);
+  Loop(false, 1000);  // neighbours resolved, caches warm
+  Loop(true, 1000);
+
+  // The programs' own time, as the kernel measures it, while they are attached.
+  const bool stats = SetStats(true);
+  std::printf("%-5s %14s %14s %12s %12s %8s %12s %10s\n", "proto", "without ns/pkt", "with ns/pkt",
+              "added ns", "helper ns", "ratio", "hook ns/run", "runs/pkt");
+  for (const bool tcp : {false, true}) {
+    std::vector<double> off, on, helperNs, hookNs, hookRuns;
+    for (int r = 0; r < rounds; ++r) {
+      // Alternate the order, so that a drift of the machine's load favours neither.
+      for (const bool attached :
+           (r % 2 == 0 ? std::vector<bool>{false, true} : std::vector<bool>{true, false})) {
+        std::unique_ptr<TChildProcess> h;
+        if (attached && !(h = StartHelper(helper))) {
+          std::fprintf(stderr, "apps_bench: the helper did not start\n");
+          return 1;
+        }
+        const double before = ChildrenCpuNs();
+        const TProgStats statsBefore = HookStats();
+        const double cpu = Loop(tcp, exchanges);
+        const TProgStats statsAfter = HookStats();
+        // Two packets pass the client's adapter per exchange.
+        const double perPacket = cpu / (2.0 * exchanges);
+        if (h) {
+          h->CloseInput();
+          h->Wait(std::chrono::milliseconds(2000));
+          helperNs.push_back((ChildrenCpuNs() - before) / (2.0 * exchanges));
+          on.push_back(perPacket);
+          if (statsAfter.Runs > statsBefore.Runs)
+            hookNs.push_back((statsAfter.Ns - statsBefore.Ns) /
+                             (statsAfter.Runs - statsBefore.Runs));
+          hookRuns.push_back((statsAfter.Runs - statsBefore.Runs) / (2.0 * exchanges));
+        } else {
+          off.push_back(perPacket);
+        }
+      }
+    }
+    const double o = Median(off), w = Median(on);
+    std::printf("%-5s %14.1f %14.1f %12.1f %12.2f %8.3f %12.1f %10.2f\n", tcp ? "tcp" : "udp", o, w,
+                w - o, Median(helperNs), w / o, hookNs.empty() ? 0.0 : Median(hookNs),
+                Median(hookRuns));
+  }
+  if (stats) SetStats(false);
+  return 0;
+}
