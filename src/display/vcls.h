@@ -14,6 +14,7 @@
 
 #include "capture/Sampler.h"
 #include "display/NotifyIcon.h"
+#include "history/LogEvents.h"
 #include "history/TrafficLog.h"
 
 class QAudioOutput;
@@ -73,6 +74,9 @@ class TFVCLS : public QWidget {
   void NHelpClick();
   void NAboutClick();
 
+  // The log's write results; made before the log's writer starts and, declared first, destroyed
+  // after it stopped.
+  std::unique_ptr<TLogEvents> LogEvents;
   TTrafficLog TLog;
   QTimer Timer1;
   TImageList ImageList1;
