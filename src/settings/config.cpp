@@ -76,7 +76,9 @@ TConfigActions DefaultActions(QWidget* owner) {
   return a;
 }
 
-TFConfig::~TFConfig() = default;
+TFConfig::~TFConfig() {
+  if (FConfig == this) FConfig = nullptr;
+}
 
 void TFConfig::FormCreate() {
   InitCapture();
