@@ -15,6 +15,7 @@
 #include "display/MyDialog.h"
 #include "display/vcls.h"
 #include "history/total.h"
+#include "metrics/Metrics.h"
 #include "platform/ErrorBox.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -154,12 +155,14 @@ int RunZul(int argc, char** argv) {
   TFBFigure* primary = windows.Primary.get();
   windows.Vcls = std::make_unique<TFVCLS>();
   FVCLS = windows.Vcls.get();
+  StartMetrics(FVCLS, FVCLS->TLog, FVCLS->SecondSampler());
   windows.Config = std::make_unique<TFConfig>();
   FConfig = windows.Config.get();
   Guarded("config.create", [] { FConfig->FormCreate(); });
   for (std::unique_ptr<TFBFigure>& figure : windows.Figures) figure = std::make_unique<TFBFigure>();
   windows.Total = std::make_unique<TFTotal>();
   FTotal = windows.Total.get();
+  FTotal->SetLog(&FVCLS->TLog);
   windows.About = std::make_unique<TFAbout>();
   FAbout = windows.About.get();
   windows.MyDialog = std::make_unique<TFMyDialog>();

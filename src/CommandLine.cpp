@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "history/DataPlan.h"
-#include "history/MetricsText.h"
 #include "history/TrafficChart.h"
+#include "metrics/MetricsText.h"
 #include "platform/Folders.h"
 #include "settings/CfgF.h"
 

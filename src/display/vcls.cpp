@@ -21,9 +21,9 @@
 #include "display/MyDialog.h"
 #include "display/SoundFile.h"
 #include "display/WindowSet.h"
-#include "history/Metrics.h"
 #include "history/PlanWatch.h"
 #include "history/total.h"
+#include "metrics/MetricsText.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
 #include "settings/CfgF.h"
@@ -118,7 +118,6 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   // A log that cannot be opened is reported; the timer runs anyway and the graphs go on.
   Guarded(kLogOpenKey, [this] { TLog.Open(DataDir + "db/"); });
   if (std::string notice = TLog.TakeNotice(); !notice.empty()) ReportError(kLogNoticeKey, notice);
-  StartMetrics(this);
   StartPlan(this);
 
   Timer1.setInterval(1000);

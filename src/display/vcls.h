@@ -100,6 +100,9 @@ class TFVCLS : public QWidget {
   // Where "&Help" sends the user's browser; tests replace it.
   std::function<void(const QUrl&)> OpenUrl;
 
+  // The per-second sampler over TLog; lives as long as this form.
+  TSampler& SecondSampler() { return *FSampler; }
+
  private:
   void Timer1Timer();
   void CreateMenu();

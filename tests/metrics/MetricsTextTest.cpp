@@ -12,7 +12,7 @@
 #include <set>
 #include <sstream>
 
-#include "history/MetricsText.h"
+#include "metrics/MetricsText.h"
 
 namespace zul {
 namespace {
