@@ -2,8 +2,10 @@
 
 #include <QGuiApplication>
 #include <QSessionManager>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "CommandLine.h"
@@ -13,6 +15,7 @@
 #include "display/MyDialog.h"
 #include "display/vcls.h"
 #include "history/total.h"
+#include "metrics/Metrics.h"
 #include "platform/ErrorBox.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -43,6 +46,18 @@ void ExitStepsAtExit() {
   ArmExitWatchdog();
   RunExitSteps();
 }
+
+// The windows of the start-up, owned in the order of their creation, so that they are destroyed
+// in the reverse order.
+struct TWindows {
+  std::unique_ptr<TFBFigure> Primary;
+  std::unique_ptr<TFVCLS> Vcls;
+  std::unique_ptr<TFConfig> Config;
+  std::array<std::unique_ptr<TFBFigure>, 3> Figures;
+  std::unique_ptr<TFTotal> Total;
+  std::unique_ptr<TFAbout> About;
+  std::unique_ptr<TFMyDialog> MyDialog;
+};
 
 }  // namespace
 
@@ -135,16 +150,23 @@ int RunZul(int argc, char** argv) {
   if (std::string notice = TakeCfgNotice(); !notice.empty()) ReportError("settings.notice", notice);
 
   // 5. The windows, in their order; an error in one creation handler skips the rest of it.
-  auto* primary = new TFBFigure();
-  FVCLS = new TFVCLS();
-  FConfig = new TFConfig();
+  TWindows windows;
+  windows.Primary = std::make_unique<TFBFigure>();
+  TFBFigure* primary = windows.Primary.get();
+  windows.Vcls = std::make_unique<TFVCLS>();
+  FVCLS = windows.Vcls.get();
+  StartMetrics(FVCLS, FVCLS->TLog, FVCLS->SecondSampler());
+  windows.Config = std::make_unique<TFConfig>();
+  FConfig = windows.Config.get();
   Guarded("config.create", [] { FConfig->FormCreate(); });
-  new TFBFigure();
-  new TFBFigure();
-  new TFBFigure();
-  FTotal = new TFTotal();
-  FAbout = new TFAbout();
-  FMyDialog = new TFMyDialog();
+  for (std::unique_ptr<TFBFigure>& figure : windows.Figures) figure = std::make_unique<TFBFigure>();
+  windows.Total = std::make_unique<TFTotal>();
+  FTotal = windows.Total.get();
+  FTotal->SetLog(&FVCLS->TLog);
+  windows.About = std::make_unique<TFAbout>();
+  FAbout = windows.About.get();
+  windows.MyDialog = std::make_unique<TFMyDialog>();
+  FMyDialog = windows.MyDialog.get();
 
   // 6. The window set. 7. The primary window. 8. The tray icon. 9. The loop.
   Guarded("windows.setup", [] { SetupWindows(); });
@@ -161,6 +183,7 @@ int RunZul(int argc, char** argv) {
   // the exit steps still run, once.
   ArmExitWatchdog();
   RunExitSteps();
+  // The windows go now, after the exit steps, the last made first.
   return rc;
 }
 

@@ -15,8 +15,8 @@
 
 #include "history/AppQuery.h"
 #include "history/DataPlan.h"
-#include "history/MetricsText.h"
 #include "history/TrafficChart.h"
+#include "metrics/MetricsText.h"
 #include "platform/Folders.h"
 #include "settings/CfgF.h"
 

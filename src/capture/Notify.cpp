@@ -1,15 +1,10 @@
 #include "capture/Notify.h"
 
-#include <exception>
 #include <limits>
 
-#include "platform/ErrorReport.h"
 #include "settings/CfgF.h"
 
 namespace zul {
-
-std::function<void(const std::string& file)> OnNotifySound;
-std::function<void(const std::string& text)> OnNotifyWarning;
 
 namespace {
 
@@ -20,33 +15,6 @@ TNotifyState State;
 
 uint64_t AddSaturating(uint64_t a, uint64_t b) {
   return b > kMax - a ? kMax : a + b;
-}
-
-// Runs one hook; its failure goes to the report under `key`, a success clears that key.
-template <class F>
-void RunHook(const char* key, const char* fallback, F&& hook) {
-  try {
-    hook();
-    ClearError(key);
-  } catch (const std::exception& e) {
-    ReportError(key, e.what());
-  } catch (...) {
-    ReportError(key, fallback);
-  }
-}
-
-void Notify(const char* text) {
-  if (Cfg.PlaySound && OnNotifySound) {
-    const std::string file = Cfg.SoundFile;
-    RunHook(kNotifySoundKey, "The notification sound could not be played.",
-            [&] { OnNotifySound(file); });
-  }
-  // A sound that failed does not keep the message from the user.
-  if (Cfg.DisplayMessage && OnNotifyWarning) {
-    const std::string message = text;
-    RunHook(kNotifyMessageKey, "The notification message could not be shown.",
-            [&] { OnNotifyWarning(message); });
-  }
 }
 
 }  // namespace
@@ -97,11 +65,11 @@ void ArmNotification() {
   State.WindowSeconds = NotifyWindowLength(Cfg.NotifyTime, Cfg.NotifyTimeUnit);
 }
 
-void CheckNotification(const TCounterBlock& counters) {
-  if (!Cfg.NotifyEnabled) return;
+TNotifyDue CheckNotification(const TCounterBlock& counters) {
+  if (!Cfg.NotifyEnabled) return {};
   State.Accum = AddSaturating(State.Accum, NotifyTargetBytes(Cfg.NotifyTarget, counters));
   ++State.Ticks;
-  if (State.Ticks < State.WindowSeconds) return;
+  if (State.Ticks < State.WindowSeconds) return {};
 
   const char* text = nullptr;
   if (Cfg.NotifyCondition == 0 && State.Accum < State.Threshold)
@@ -110,7 +78,11 @@ void CheckNotification(const TCounterBlock& counters) {
     text = kNotifyAboveText;
   // The next window starts from zero whatever the notification does.
   ArmNotification();
-  if (text != nullptr) Notify(text);
+  TNotifyDue due;
+  if (text == nullptr) return due;
+  if (Cfg.PlaySound) due.SoundFile = Cfg.SoundFile;
+  if (Cfg.DisplayMessage) due.Message = text;
+  return due;
 }
 
 }  // namespace zul

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string>
 
 #include "vartype.h"
@@ -15,7 +15,7 @@ inline constexpr const char* kNotifyBelowText =
 inline constexpr const char* kNotifyAboveText =
     "The data transfer has exceeded the threshold vale.";
 
-// Error-report keys of the two notification hooks, apart from the log's so that neither hides the
+// Error-report keys of the sound and the message, apart from the log's so that neither hides the
 // other.
 inline constexpr const char* kNotifySoundKey = "notify.sound";
 inline constexpr const char* kNotifyMessageKey = "notify.message";
@@ -45,13 +45,16 @@ uint64_t NotifyTargetBytes(uint16_t target, const TCounterBlock& counters);
 // setting of the check, and at the end of every window.
 void ArmNotification();
 
-// Once a second, with the completed second. Never throws: a sound or message that fails is
-// reported under its own key, and the window is re-armed all the same.
-void CheckNotification(const TCounterBlock& counters);
+// What a window that ended asks for: the sound file to play and the message to show, each only
+// when the settings want it.
+struct TNotifyDue {
+  std::optional<std::string> SoundFile;
+  std::optional<std::string> Message;
+  bool operator==(const TNotifyDue&) const = default;
+};
 
-// Set by the hidden main form. Both return at once. The sound hook throws std::runtime_error when
-// the file cannot be played.
-extern std::function<void(const std::string& file)> OnNotifySound;
-extern std::function<void(const std::string& text)> OnNotifyWarning;
+// Once a second, with the completed second; returns what is due (TNotifyEvents hands it on). The
+// next window is armed before anything is played or shown.
+TNotifyDue CheckNotification(const TCounterBlock& counters);
 
 }  // namespace zul

@@ -26,6 +26,10 @@ QLabel* FileLink(QWidget* parent, const QString& file, const QString& text) {
 
 }  // namespace
 
+TFAbout::~TFAbout() {
+  if (FAbout == this) FAbout = nullptr;
+}
+
 TFAbout::TFAbout(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("FAbout"));
   setWindowTitle(QStringLiteral("About ZUL"));

@@ -12,6 +12,7 @@ class TFAbout : public QDialog {
   Q_OBJECT
  public:
   explicit TFAbout(QWidget* parent = nullptr);
+  ~TFAbout() override;
 
   QLabel* GuideLink = nullptr;
   QLabel* LicenceLink = nullptr;

@@ -11,6 +11,7 @@
 
 #include "capture/Sampler.h"
 #include "capture/Watch.h"
+#include "display/WindowSet.h"
 #include "display/vcls.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
@@ -25,8 +26,6 @@ bool MenuHintPending = false;
 
 namespace {
 
-std::array<TFBFigure*, 4> Created{};
-bool FirstFigureCreated = false;
 // The frame the window manager last drew around a graph window with a title bar. All four have
 // the same decoration, so a window shown a moment ago and not yet framed is counted with it.
 QMargins KnownFrame;
@@ -38,34 +37,11 @@ QMargins FrameMargins(const QWidget* w) {
           frame.bottom() - client.bottom()};
 }
 
-void Register(TFBFigure* figure) {
-  for (TFBFigure*& slot : Created)
-    if (slot == nullptr) {
-      slot = figure;
-      return;
-    }
-}
-
-void Unregister(TFBFigure* figure) {
-  for (TFBFigure*& slot : Created)
-    if (slot == figure) slot = nullptr;
-  for (TFBFigure*& slot : Figures)
-    if (slot == figure) slot = nullptr;
-  bool any = false;
-  for (TFBFigure* slot : Created) any = any || slot != nullptr;
-  // With every window gone, the next one created is primary again.
-  if (!any) FirstFigureCreated = false;
-}
-
 }  // namespace
 
 bool LoadLayeredApi() {
   LayeredApi = WindowOpacitySupported();
   return LayeredApi;
-}
-
-std::array<TFBFigure*, 4> FiguresInCreationOrder() {
-  return Created;
 }
 
 TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, Traffic) {
@@ -93,10 +69,9 @@ TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, T
   FGraph.FLeftMargin = 0;
   FGraph.FGraphWidth = width();
   FDragging = false;
-  Register(this);
+  const bool first = JoinWindowSet(this);
   SetCaptionVisible(Cfg.ShowCaption);
-  if (!FirstFigureCreated) {
-    FirstFigureCreated = true;
+  if (first) {
     FPrimary = true;
     LoadLayeredApi();
     ApplyWindowStyles();
@@ -108,7 +83,7 @@ TFBFigure::TFBFigure(QWidget* parent) : QWidget(parent, Qt::Tool), FGraph(Cfg, T
 }
 
 TFBFigure::~TFBFigure() {
-  Unregister(this);
+  LeaveWindowSet(this);
 }
 
 void TFBFigure::SetCounters(uint16_t up, uint16_t down) {

@@ -139,7 +139,4 @@ extern bool MenuHintPending;
 // Puts a window into the bottom-right corner of the desktop work area.
 void PlaceBottomRight(TFBFigure* figure);
 
-// The graph windows in the order they were created (the primary one first).
-std::array<TFBFigure*, 4> FiguresInCreationOrder();
-
 }  // namespace zul

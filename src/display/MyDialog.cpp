@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "capture/NotifyEvents.h"
 #include "platform/ErrorReport.h"
 
 namespace zul {
@@ -131,6 +132,9 @@ TFMyDialog::TFMyDialog(QWidget* parent) : QDialog(parent) {
   BOK->setGeometry(120, kButtonTop, kButtonSize.width(), kButtonSize.height());
   BOK->setDefault(true);
   connect(BOK, &QPushButton::clicked, this, &TFMyDialog::BOKClick);
+  // Main thread: a notification window ended with the message due.
+  connect(&NotifyEvents(), &TNotifyEvents::WarningDue, this,
+          [this](const QString& text) { Guarded(kNotifyMessageKey, [&] { ShowWarning(text); }); });
 }
 
 TFMyDialog::~TFMyDialog() {

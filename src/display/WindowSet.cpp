@@ -25,6 +25,26 @@ constexpr int kLeastClientWidth = 32;
 constexpr int kLeastGraphRows = 8;
 constexpr std::array<int, 4> kCreationViews = {tvInternetLan, tvLan, tvInternet, tvAllPcs};
 
+}  // namespace
+
+bool JoinWindowSet(TFBFigure* figure) {
+  const bool first =
+      std::all_of(Figures.begin(), Figures.end(), [](const TFBFigure* f) { return f == nullptr; });
+  for (const int view : kCreationViews)
+    if (Figures[view] == nullptr) {
+      Figures[view] = figure;
+      break;
+    }
+  return first;
+}
+
+void LeaveWindowSet(TFBFigure* figure) {
+  for (TFBFigure*& slot : Figures)
+    if (slot == figure) slot = nullptr;
+}
+
+namespace {
+
 void Front(TFBFigure* f) {
   f->show();
   f->raise();
@@ -111,9 +131,6 @@ QSize DesktopSize() {
 
 void SetupWindows() {
   WatchDialogs();
-  const std::array<TFBFigure*, 4> created = FiguresInCreationOrder();
-  for (std::size_t k = 0; k < created.size(); ++k) Figures[kCreationViews[k]] = created[k];
-
   for (int v = 0; v < kViewCount; ++v) {
     TFBFigure* f = Figures[v];
     if (f == nullptr) continue;

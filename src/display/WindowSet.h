@@ -16,8 +16,13 @@ namespace zul {
 
 class TFBFigure;
 
-// The four graph windows indexed by view; index 0 is the primary window. Filled by SetupWindows.
+// The four graph windows indexed by view; index 0 is the primary window. A window joins at its
+// creation and leaves at its destruction; the views go in the order start-up creates them.
 extern std::array<TFBFigure*, 4> Figures;
+// A graph window's constructor: takes the next view's place; true for the first window made while
+// none is there, the primary one.
+bool JoinWindowSet(TFBFigure* figure);
+void LeaveWindowSet(TFBFigure* figure);
 
 // Views, counters, captions and styles of the windows created at start-up, then the stored
 // visibility and rectangles unless the program starts minimised.

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "capture/Notify.h"
+#include "capture/NotifyEvents.h"
 #include "capture/Watch.h"
 #include "display/About.h"
 #include "display/AppsWindow.h"
@@ -21,9 +22,9 @@
 #include "display/MyDialog.h"
 #include "display/SoundFile.h"
 #include "display/WindowSet.h"
-#include "history/Metrics.h"
 #include "history/PlanWatch.h"
 #include "history/total.h"
+#include "metrics/MetricsText.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
 #include "settings/CfgF.h"
@@ -103,20 +104,21 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
   FSampler->OnError = [](const std::string& text) { ReportError(kLogWriteKey, text); };
   FSampler->OnSecond = [](const TCounterBlock& counters) {
     CountMetricsSecond(counters);  // first: a failing threshold check must not skip it
-    CheckNotification(counters);
+    NotifyEvents().Post(CheckNotification(counters));
   };
   Sampler = FSampler.get();
-  OnNotifySound = [this](const std::string& file) {
-    PlaySoundFile(QString::fromLocal8Bit(file.c_str()));
-  };
-  OnNotifyWarning = [](const std::string& text) {
-    if (FMyDialog) FMyDialog->ShowWarning(QString::fromStdString(text));
-  };
+  // A sound that fails is reported once, until one plays; the message is shown all the same.
+  connect(&NotifyEvents(), &TNotifyEvents::SoundDue, this,
+          [this](const QString& file) { Guarded(kNotifySoundKey, [&] { PlaySoundFile(file); }); });
 
+  LogEvents = std::make_unique<TLogEvents>(TLog);
+  // A write that lands with nothing left behind ends the log's report at once.
+  connect(LogEvents.get(), &TLogEvents::WriteResult, this, [this](const QString& error) {
+    if (error.isEmpty() && FSampler->PendingWrites() == 0) ClearError(kLogWriteKey);
+  });
   // A log that cannot be opened is reported; the timer runs anyway and the graphs go on.
   Guarded(kLogOpenKey, [this] { TLog.Open(DataDir + "db/"); });
   if (std::string notice = TLog.TakeNotice(); !notice.empty()) ReportError(kLogNoticeKey, notice);
-  StartMetrics(this);
   StartPlan(this);
 
   Timer1.setInterval(1000);
@@ -148,8 +150,6 @@ TFVCLS::TFVCLS(QWidget* parent) : QWidget(parent), NotifyIcon1(this) {
 TFVCLS::~TFVCLS() {
   if (Sampler == FSampler.get()) Sampler = nullptr;
   if (FVCLS == this) FVCLS = nullptr;
-  OnNotifySound = nullptr;
-  OnNotifyWarning = nullptr;
 }
 
 void TFVCLS::CreateMenu() {

@@ -14,6 +14,7 @@
 
 #include "capture/Sampler.h"
 #include "display/NotifyIcon.h"
+#include "history/LogEvents.h"
 #include "history/TrafficLog.h"
 
 class QAudioOutput;
@@ -74,6 +75,9 @@ class TFVCLS : public QWidget {
   void NHelpClick();
   void NAboutClick();
 
+  // The log's write results; made before the log's writer starts and, declared first, destroyed
+  // after it stopped.
+  std::unique_ptr<TLogEvents> LogEvents;
   TTrafficLog TLog;
   QTimer Timer1;
   TImageList ImageList1;
@@ -97,6 +101,9 @@ class TFVCLS : public QWidget {
 
   // Where "&Help" sends the user's browser; tests replace it.
   std::function<void(const QUrl&)> OpenUrl;
+
+  // The per-second sampler over TLog; lives as long as this form.
+  TSampler& SecondSampler() { return *FSampler; }
 
  private:
   void Timer1Timer();

@@ -125,7 +125,8 @@ class TTrafficLog {
   void SetRetryInterval(std::chrono::milliseconds interval);
   // When a write last committed in this run; none before the first. Any thread.
   std::optional<std::chrono::system_clock::time_point> LastWriteTime() const;
-  // Runs on the writer thread after each attempt: the error's text, or empty after a success.
+  // Runs on the writer thread after each attempt at an hour: the error's text, or empty after a
+  // success. Set before Open; TLogEvents turns it into a signal on the main thread.
   std::function<void(const std::string& error)> OnWriteResult;
 
   // Stops the writer (after the attempt under way) and closes the file; queued batches are kept.

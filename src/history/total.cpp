@@ -29,7 +29,6 @@
 #include "capture/Sampler.h"
 #include "display/AppsWindow.h"
 #include "display/DialogFit.h"
-#include "display/vcls.h"
 #include "history/DataPlan.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
@@ -493,7 +492,7 @@ void TFTotal::ComputePeriod() {
 }
 
 TTrafficLog* TFTotal::CurrentLog() const {
-  return FLog != nullptr ? FLog : FVCLS != nullptr ? &FVCLS->TLog : nullptr;
+  return FLog;
 }
 
 bool TFTotal::RunQuery() {

@@ -9,12 +9,10 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <array>
-#include <cstdio>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 
 #include "capture/Notify.h"
 #include "capture/Sampler.h"
@@ -24,8 +22,10 @@
 #include "display/vcls.h"
 #include "platform/Autostart.h"
 #include "platform/ErrorReport.h"
+#include "platform/Log.h"
 #include "settings/CfgF.h"
 #include "settings/ConfigWidgets.h"
+#include "settings/Options.h"
 #include "settings/PlanPage.h"
 
 namespace zul {
@@ -42,30 +42,6 @@ constexpr int kCustomConnection = 15;
 // A list's selection from a stored index; a value past the items selects none.
 void SelectIndex(QComboBox* box, uint16_t value) {
   box->setCurrentIndex(value < box->count() ? static_cast<int>(value) : -1);
-}
-
-// A selection as the 16-bit index fields store it: none (-1) becomes 65535.
-uint16_t IndexField(int selection) {
-  return static_cast<uint16_t>(selection);
-}
-
-// The text as a signed 32-bit integer: optional blanks, an optional sign, decimal digits.
-std::optional<int32_t> IntegerOf(const QString& text) {
-  const QString t = text.trimmed();
-  int i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == u'-' || t[i] == u'+')) negative = t[i++] == u'-';
-  if (i == t.size()) return std::nullopt;
-  int64_t value = 0;
-  for (; i < t.size(); ++i) {
-    if (t[i] < u'0' || t[i] > u'9') return std::nullopt;
-    value = value * 10 + (t[i].unicode() - u'0');
-    if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
-    return std::nullopt;
-  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -100,7 +76,9 @@ TConfigActions DefaultActions(QWidget* owner) {
   return a;
 }
 
-TFConfig::~TFConfig() = default;
+TFConfig::~TFConfig() {
+  if (FConfig == this) FConfig = nullptr;
+}
 
 void TFConfig::FormCreate() {
   InitCapture();
@@ -245,10 +223,10 @@ bool TFConfig::CheckCfg() {
   }
   // Each number must fit the field it is stored in: the percentage and the time are 16 bits
   // wide, the amount is unsigned. Zero and negative speeds and times get their own messages.
-  const std::optional<int32_t> kbps = IntegerOf(ECstConn->text());
-  const std::optional<int32_t> plus = IntegerOf(ECstConnPlus->text());
-  const std::optional<int32_t> amount = IntegerOf(ENum->text());
-  const std::optional<int32_t> time = IntegerOf(ELastNum->text());
+  const std::optional<int32_t> kbps = IntegerOf(ECstConn->text().toStdU16String());
+  const std::optional<int32_t> plus = IntegerOf(ECstConnPlus->text().toStdU16String());
+  const std::optional<int32_t> amount = IntegerOf(ENum->text().toStdU16String());
+  const std::optional<int32_t> time = IntegerOf(ELastNum->text().toStdU16String());
   constexpr int32_t kMax16 = std::numeric_limits<uint16_t>::max();
   if (!kbps || !plus || *plus < 0 || *plus > kMax16 || !amount || *amount < 0 || !time ||
       *time > kMax16) {
@@ -283,123 +261,63 @@ bool TFConfig::CheckCfg() {
 }
 
 bool TFConfig::SaveToCfg() {
-  bool changed = false;
-  bool repaint = false;
-  bool notify = false;
-  bool scale = false;
-  // Stores `value` into `field`; true when it was different.
-  auto put = [](auto& field, auto value) {
-    using T = std::remove_reference_t<decltype(field)>;
-    const T v = static_cast<T>(value);
-    if (field == v) return false;
-    field = v;
-    return true;
-  };
-
-  if (put(Cfg.OnTop, CBOntop->isChecked())) {
-    Actions.SetTopmost(nullptr, Cfg.OnTop);
-    changed = true;
-  }
-  if (put(Cfg.ShowCaption, CBCaption->isChecked())) {
-    Actions.SetAllCaptions(Cfg.ShowCaption);
-    changed = true;
-  }
-  changed |= put(Cfg.StartMinimized, CBMinimized->isChecked());
-  changed |= put(Cfg.ShowAverage, CBAverage->isChecked());
-
-  bool transparency = put(Cfg.Transparent, CBTransparent->isChecked());
-  transparency |= put(Cfg.VisiblePercent, TBVisible->value());
-  if (transparency) {
-    Actions.SetAllTransparency(Cfg.Transparent, Cfg.VisiblePercent);
-    changed = true;
-  }
-
-  const uint16_t mode = RBGraphic->isChecked() ? 0 : RBNumeric->isChecked() ? 1 : 2;
-  if (put(Cfg.DisplayMode, mode)) repaint = changed = true;
-  if (put(Cfg.RateUnit, RBkbps->isChecked() ? 1 : 0)) repaint = changed = true;
-
-  const int adapter = CBInterfaces->currentIndex();
-  if (put(Cfg.AllInterfaces, RBAllInterfaces->isChecked())) {
-    if (Cfg.AllInterfaces)
-      Actions.StartAllWatchers();
-    else
-      Actions.MonitorOneAdapter(adapter);
-    changed = true;
-  }
-  // With every adapter monitored the list may select none (the remembered adapter is gone):
-  // the remembered index is kept for when it comes back.
-  if (adapter >= 0 && put(Cfg.InterfaceIndex, IndexField(adapter)) && !Cfg.AllInterfaces) {
-    Actions.MonitorOneAdapter(adapter);
-    changed = true;
-  }
-
-  if (put(Cfg.GridLines, CBGridLines->isChecked())) repaint = changed = true;
-  if (put(Cfg.ShowMaxValue, CBMaxValue->isChecked())) repaint = changed = true;
-  if (put(Cfg.GridPeriod, IndexField(CBVerticaltime->currentIndex()))) repaint = changed = true;
-  if (put(Cfg.ColorDownload, PDownload->Value())) repaint = changed = true;
-  if (put(Cfg.ColorUpload, PUpload->Value())) repaint = changed = true;
-  if (put(Cfg.ColorBoth, PBoth->Value())) repaint = changed = true;
-  if (put(Cfg.ColorIdle, PIdle->Value())) repaint = changed = true;
-
-  if (put(Cfg.Connection, IndexField(CBConnection->currentIndex())))
-    scale = repaint = changed = true;
-  // The numbers count as changed when their text is not the stored value's own form, as typed.
-  if (ECstConn->text() != QString::number(static_cast<uint32_t>(Cfg.CustomKbps))) {
-    Cfg.CustomKbps = IntegerOf(ECstConn->text()).value_or(Cfg.CustomKbps);
-    scale = repaint = changed = true;
-  }
-  if (ECstConnPlus->text() != QString::number(Cfg.CustomPlus)) {
-    Cfg.CustomPlus = static_cast<uint16_t>(IntegerOf(ECstConnPlus->text()).value_or(0));
-    scale = repaint = changed = true;
-  }
-  if (scale) Actions.UpdateFullScale();
-
-  if (put(Cfg.NotifyEnabled, CBENotify->isChecked())) notify = changed = true;
-  if (put(Cfg.NotifyCondition, IndexField(CBLessthan->currentIndex()))) notify = changed = true;
-  const int64_t amount = IntegerOf(ENum->text()).value_or(0);
-  if (amount != int64_t{Cfg.NotifyAmount}) {
-    Cfg.NotifyAmount = static_cast<uint32_t>(amount);
-    notify = changed = true;
-  }
-  if (put(Cfg.NotifyUnit, IndexField(CBBytes->currentIndex()))) notify = changed = true;
-  if (put(Cfg.NotifyTarget, IndexField(CBWere->currentIndex()))) notify = changed = true;
-  if (ELastNum->text() != QString::number(Cfg.NotifyTime)) {
-    Cfg.NotifyTime = static_cast<uint16_t>(IntegerOf(ELastNum->text()).value_or(0));
-    notify = changed = true;
-  }
-  if (put(Cfg.NotifyTimeUnit, IndexField(CBSeconds->currentIndex()))) notify = changed = true;
-  if (notify) Actions.ArmNotification();
-
-  changed |= put(Cfg.PlaySound, CBPlay->isChecked());
-  const QString wave = EWaveName->text();
-  if (wave != QString::fromLocal8Bit(Cfg.SoundFile.c_str())) {
-    // The record holds 200 bytes; a cut never splits a character.
-    QByteArray bytes = wave.toLocal8Bit();
-    if (bytes.size() > static_cast<qsizetype>(kSoundFileMax)) {
-      qsizetype cut = static_cast<qsizetype>(kSoundFileMax);
-      while (cut > 0 && (static_cast<uint8_t>(bytes[cut]) & 0xC0) == 0x80) --cut;
-      bytes.truncate(cut);
+  // The dialog's operations behind the rules of the record.
+  struct TEffects final : TOptionEffects {
+    explicit TEffects(TConfigActions& a) : A(a) {}
+    void SetTopmost(bool on) override { A.SetTopmost(nullptr, on); }
+    void SetAllCaptions(bool show) override { A.SetAllCaptions(show); }
+    void SetAllTransparency(bool on, uint16_t percent) override {
+      A.SetAllTransparency(on, percent);
     }
-    Cfg.SoundFile = bytes.toStdString();
-    changed = true;
-  }
-  changed |= put(Cfg.DisplayMessage, CBDisplaymsg->isChecked());
+    void StartAllWatchers() override { A.StartAllWatchers(); }
+    void MonitorOneAdapter(int32_t index) override { A.MonitorOneAdapter(index); }
+    void UpdateFullScale() override { A.UpdateFullScale(); }
+    void ArmNotification() override { A.ArmNotification(); }
+    void RepaintAll() override { A.RepaintAll(); }
+    TConfigActions& A;
+  } effects(Actions);
 
-  const uint16_t view = RBWAN->isChecked()        ? 1
-                        : RBLAN->isChecked()      ? 2
-                        : RBInternet->isChecked() ? 3
-                                                  : 0;
-  changed |= put(Cfg.TrayView, view);
-
-  if (repaint) Actions.RepaintAll();
-  return changed;
+  TOptionsInput in;
+  in.OnTop = CBOntop->isChecked();
+  in.ShowCaption = CBCaption->isChecked();
+  in.StartMinimized = CBMinimized->isChecked();
+  in.ShowAverage = CBAverage->isChecked();
+  in.Transparent = CBTransparent->isChecked();
+  in.VisiblePercent = TBVisible->value();
+  in.DisplayMode = RBGraphic->isChecked() ? 0 : RBNumeric->isChecked() ? 1 : 2;
+  in.RateUnit = RBkbps->isChecked() ? 1 : 0;
+  in.AllInterfaces = RBAllInterfaces->isChecked();
+  in.Adapter = CBInterfaces->currentIndex();
+  in.GridLines = CBGridLines->isChecked();
+  in.ShowMaxValue = CBMaxValue->isChecked();
+  in.GridPeriod = CBVerticaltime->currentIndex();
+  in.ColorDownload = PDownload->Value();
+  in.ColorUpload = PUpload->Value();
+  in.ColorBoth = PBoth->Value();
+  in.ColorIdle = PIdle->Value();
+  in.Connection = CBConnection->currentIndex();
+  in.CustomKbps = ECstConn->text().toStdU16String();
+  in.CustomPlus = ECstConnPlus->text().toStdU16String();
+  in.NotifyEnabled = CBENotify->isChecked();
+  in.NotifyCondition = CBLessthan->currentIndex();
+  in.NotifyAmount = ENum->text().toStdU16String();
+  in.NotifyUnit = CBBytes->currentIndex();
+  in.NotifyTarget = CBWere->currentIndex();
+  in.NotifyTime = ELastNum->text().toStdU16String();
+  in.NotifyTimeUnit = CBSeconds->currentIndex();
+  in.PlaySound = CBPlay->isChecked();
+  if (const QString wave = EWaveName->text(); wave != QString::fromLocal8Bit(Cfg.SoundFile.c_str()))
+    in.SoundFile = wave.toLocal8Bit().toStdString();
+  in.DisplayMessage = CBDisplaymsg->isChecked();
+  in.TrayView = RBWAN->isChecked() ? 1 : RBLAN->isChecked() ? 2 : RBInternet->isChecked() ? 3 : 0;
+  return ApplyOptions(in, Cfg, effects);
 }
 
 void TFConfig::SetupRun(bool on) {
   try {
     SetupAutostart(on, AutostartFile(), on ? ExecutablePath() : std::string());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "zul: %s\n", e.what());
+    LogLine(e.what());
     Actions.Message(QMessageBox::Information, Text(kAdminText));
   }
 }

@@ -1,18 +1,16 @@
 // The threshold check driven by the sampler with a clock the test moves: threshold and window
-// arithmetic beyond 32 and 16 bits, what each target sums, when a window ends, and that a sound
-// that cannot be played neither stops the second nor the next window.
+// arithmetic beyond 32 and 16 bits, what each target sums, when a window ends, and what a window
+// that fires asks for.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "capture/Notify.h"
 #include "capture/Sampler.h"
 #include "history/LogTestSupport.h"
-#include "platform/ErrorReport.h"
 #include "settings/CfgF.h"
 
 namespace zul {
@@ -37,26 +35,20 @@ class Notify : public ::testing::Test {
     Log.Open(Tmp.Path() + "db/");
     S = std::make_unique<TSampler>(Tr, Log, [this] { return Now(); });
     S->OnError = [this](const std::string& e) { SamplerErrors.push_back(e); };
-    S->OnSecond = CheckNotification;
+    // What is due is recorded as the program's receivers would get it.
+    S->OnSecond = [this](const TCounterBlock& counters) {
+      const TNotifyDue due = CheckNotification(counters);
+      if (due.SoundFile) Sounds.push_back({Second - Base, *due.SoundFile});
+      if (due.Message) Warnings.push_back({Second - Base, *due.Message});
+    };
     S->ResetTotals();
 
     SetDefaultCfg(Cfg, "");
     Cfg.NotifyEnabled = true;
     Cfg.PlaySound = false;
     Cfg.DisplayMessage = true;
-    OnNotifySound = [this](const std::string& file) { Sounds.push_back({Second - Base, file}); };
-    OnNotifyWarning = [this](const std::string& text) {
-      Warnings.push_back({Second - Base, text});
-    };
-    SetErrorSink([this](const std::string& text) { Reports.push_back(text); });
   }
-  void TearDown() override {
-    OnNotifySound = nullptr;
-    OnNotifyWarning = nullptr;
-    SetErrorSink(nullptr);
-    for (const char* key : {kNotifySoundKey, kNotifyMessageKey, "log.write"}) ClearError(key);
-    SetDefaultCfg(Cfg, "");
-  }
+  void TearDown() override { SetDefaultCfg(Cfg, ""); }
 
   void Apply(const TSettings& s) {
     Cfg.NotifyCondition = s.Condition;
@@ -95,7 +87,7 @@ class Notify : public ::testing::Test {
   uint64_t Second = 0;
   uint64_t Base = 0;  // calls are timed from here
   std::vector<TCall> Sounds, Warnings;
-  std::vector<std::string> Reports, SamplerErrors;
+  std::vector<std::string> SamplerErrors;
 };
 
 TEST_F(Notify, ThresholdAndWindowLengthFollowTheirUnitsIn64Bits) {
@@ -235,82 +227,43 @@ TEST_F(Notify, ArmingStartsAFreshWindowAndEachWindowRereadsTheSettings) {
   EXPECT_EQ(Warnings.size(), 1u);
 }
 
-TEST_F(Notify, ASoundThatFailsStillRearmsShowsTheMessageAndIsReportedUnderItsOwnKey) {
+TEST_F(Notify, AWindowThatFiresAsksForTheSoundAndTheMessageTheSettingsWantAndRearms) {
   struct TRow {
     const char* Name;
-    bool PlaySound, DisplayMessage, SoundThrows;
-    std::size_t Sounds, Warnings, Reports;
+    bool PlaySound, DisplayMessage;
+    std::size_t Sounds, Warnings;
   };
   const TRow rows[] = {
-      {"sound and message", true, true, false, 1, 1, 0},
-      {"failing sound, then the message", true, true, true, 1, 1, 1},
-      {"failing sound alone", true, false, true, 1, 0, 1},
-      {"message alone", false, true, true, 0, 1, 0},
-      {"neither", false, false, true, 0, 0, 0},
+      {"sound and message", true, true, 1, 1},
+      {"sound alone", true, false, 1, 0},
+      {"message alone", false, true, 0, 1},
+      {"neither", false, false, 0, 0},
   };
-  // A log failure that is still standing must not hide the sound's.
-  ReportError("log.write", "The disk is full.");
-  Reports.clear();
   Cfg.SoundFile = "sounds/Alert.wav";
   for (const TRow& r : rows) {
     SCOPED_TRACE(r.Name);
     Sounds.clear();
     Warnings.clear();
-    Reports.clear();
-    ClearError(kNotifySoundKey);
+    Base = Second;
     Cfg.PlaySound = r.PlaySound;
     Cfg.DisplayMessage = r.DisplayMessage;
-    std::vector<std::string> order;
-    OnNotifySound = [&](const std::string& file) {
-      order.push_back("sound " + file);
-      Sounds.push_back({Second, file});
-      if (r.SoundThrows) throw std::runtime_error("Cannot play " + file);
-    };
-    OnNotifyWarning = [&](const std::string& text) {
-      order.push_back("message");
-      Warnings.push_back({Second, text});
-    };
     Apply({1, 10, 0, 7, 3, 0});
     const TCounterBlock busy = {500, 1, 2, 3, 0, 0, 4, 5, 0};
     Run(3, busy, busy);
-
-    EXPECT_EQ(Sounds.size(), r.Sounds);
-    EXPECT_EQ(Warnings.size(), r.Warnings);
-    if (r.Sounds > 0 && r.Warnings > 0) {
-      EXPECT_EQ(order, (std::vector<std::string>{"sound sounds/Alert.wav", "message"}));
-    }
-    ASSERT_EQ(Reports.size(), r.Reports);
-    if (r.Reports > 0) {
-      EXPECT_EQ(Reports[0], "Cannot play sounds/Alert.wav");
-    }
+    EXPECT_EQ(Sounds, std::vector<TCall>(r.Sounds, TCall{3, "sounds/Alert.wav"}));
+    EXPECT_EQ(Warnings, std::vector<TCall>(r.Warnings, TCall{3, kNotifyAboveText}));
     // The second completed and the next window started from zero.
     const TCounterBlock done = {500, 1, 2, 3, 502, 4, 4, 5, 0};
     EXPECT_EQ(Tr.LastSample, done);
     EXPECT_EQ(Tr.Counters, TCounterBlock{});
     EXPECT_EQ(NotifyState().Accum, 0u);
     EXPECT_EQ(NotifyState().Ticks, 0u);
-
-    // The same failure in the next window is not shown again; the condition still notifies.
+    // The next window asks again.
     Run(3, busy, busy);
     EXPECT_EQ(Sounds.size(), 2 * r.Sounds);
     EXPECT_EQ(Warnings.size(), 2 * r.Warnings);
-    EXPECT_EQ(Reports.size(), r.Reports);
   }
   EXPECT_TRUE(SamplerErrors.empty());
-
-  // A sound that plays again clears the report, so a later failure is shown once more.
-  ClearError(kNotifySoundKey);
-  Reports.clear();
-  Cfg.PlaySound = true;
-  bool fail = true;
-  OnNotifySound = [&](const std::string&) {
-    if (fail) throw std::runtime_error("busy");
-  };
-  for (bool f : {true, true, false, true}) {
-    fail = f;
-    Run(3, {500, 0, 0, 0, 0, 0, 0, 0, 0}, {500, 0, 0, 0, 0, 0, 0, 0, 0});
-  }
-  EXPECT_EQ(Reports, (std::vector<std::string>{"busy", "busy"}));
 }
 
 }  // namespace

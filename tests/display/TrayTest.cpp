@@ -14,8 +14,10 @@
 #include <cstdlib>
 
 #include "FigureFixture.h"
+#include "capture/NotifyEvents.h"
 #include "display/About.h"
 #include "display/AppsWindow.h"
+#include "display/MyDialog.h"
 #include "display/NotifyIcon.h"
 #include "display/vcls.h"
 
@@ -398,6 +400,29 @@ TEST_F(TrayMenu, SoundPlayerRefusesWhatItCannotPlay) {
       EXPECT_NE(std::string(e.what()).find(c.file.toStdString()), std::string::npos) << e.what();
     }
   }
+}
+
+// The receivers of a notification: the sound player reports a file it cannot play once, until a
+// sound plays, and the message dialog shows the message all the same.
+TEST_F(TrayMenu, ADueSoundThatCannotPlayIsReportedOnceAndTheMessageStillShows) {
+  TFMyDialog dialog;
+  ClearError(kNotifySoundKey);
+  const std::string missing = Dir.path().toStdString() + "/gone.wav";
+  TNotifyDue due;
+  due.SoundFile = missing;
+  due.Message = kNotifyAboveText;
+  NotifyEvents().Post(due);
+  ASSERT_EQ(Errors.size(), 1u);
+  EXPECT_NE(Errors[0].find("does not exist"), std::string::npos) << Errors[0];
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(dialog.Label1->text(), QString::fromUtf8(kNotifyAboveText));
+
+  dialog.BOKClick();
+  NotifyEvents().Post(due);
+  EXPECT_EQ(Errors.size(), 1u) << "the same failure is told once";
+  EXPECT_TRUE(dialog.isVisible());
+  dialog.BOKClick();
+  ClearError(kNotifySoundKey);
 }
 
 class NoTray : public TrayMenu {

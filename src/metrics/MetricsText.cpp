@@ -1,4 +1,4 @@
-#include "history/MetricsText.h"
+#include "metrics/MetricsText.h"
 
 #include <cmath>
 #include <cstdio>

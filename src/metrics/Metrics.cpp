@@ -1,4 +1,4 @@
-#include "history/Metrics.h"
+#include "metrics/Metrics.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -21,9 +21,9 @@
 #include "capture/Sampler.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
-#include "display/vcls.h"
 #include "history/Period.h"
 #include "history/PlanWatch.h"
+#include "history/TrafficLog.h"
 #include "platform/ErrorReport.h"
 #include "platform/Files.h"
 #include "platform/PeerUser.h"
@@ -334,7 +334,7 @@ std::string MetricsToken(const std::string& path) {
   return token;
 }
 
-TMetricsSnapshot ProgramMetrics() {
+TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler) {
   TMetricsSnapshot s;
   s.BytesTotal = MetricsCounters.Bytes;
   for (int v = 0; v < kViewCount; ++v) {
@@ -360,15 +360,12 @@ TMetricsSnapshot ProgramMetrics() {
     s.Plan =
         TPlanMetrics{st.UsedBytes, st.CapBytes, st.ForecastBytes, st.DailyBudgetBytes, st.DaysLeft};
   }
-  if (FVCLS == nullptr) return s;
-
-  TTrafficLog& log = FVCLS->TLog;
   s.LogOpen = log.IsOpen();
   s.LogPendingBatches = log.QueuedBatches();
   if (const auto written = log.LastWriteTime()) s.LastLogWrite = EpochSeconds(*written);
   if (!s.LogOpen) return s;
   const TDate today = LocalNow().Date;
-  const TDate hourDate = Sampler != nullptr ? Sampler->HourDate() : TDate{};
+  const TDate hourDate = sampler.HourDate();
   try {
     const TLoggedTotals& logged = LoggedTotals(log, today);
     s.Today = hourDate == today ? PlusHour(logged.Today) : logged.Today;
@@ -405,7 +402,7 @@ uint16_t MetricsPortSetting(const std::string& iniPath, std::string& error) {
   return static_cast<uint16_t>(port);
 }
 
-void StartMetrics(QObject* owner) {
+void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler) {
   std::string error;
   const uint16_t port = MetricsPortSetting(DataDir + "zul.ini", error);
   if (!error.empty()) ReportError("metrics.config", error);
@@ -419,7 +416,8 @@ void StartMetrics(QObject* owner) {
     return;
   }
   auto* server =
-      new TMetricsServer([] { return RenderMetrics(ProgramMetrics()); }, std::move(token), owner);
+      new TMetricsServer([&log, &sampler] { return RenderMetrics(ProgramMetrics(log, sampler)); },
+                         std::move(token), owner);
   if (!server->Listen(port, error)) {
     ReportError("metrics.listen", error);
     delete server;

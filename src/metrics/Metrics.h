@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "history/MetricsText.h"
+#include "metrics/MetricsText.h"
 
 class QTcpServer;
 class QTcpSocket;
@@ -68,16 +68,19 @@ inline constexpr const char* kMetricsTokenFile = "metrics.token";
 // a new random one written there. Throws std::runtime_error when the file cannot be read or made.
 std::string MetricsToken(const std::string& path);
 
-// The program's endpoint values at this moment.
-TMetricsSnapshot ProgramMetrics();
+class TSampler;
+class TTrafficLog;
+
+// The program's endpoint values at this moment, from its counters, captures, `log` and `sampler`.
+TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler);
 
 // The port in force: --metrics-port, else the MetricsPort key of `iniPath`, else 0 (off). A
 // value that is no port is reported in `error` and leaves the endpoint off.
 uint16_t MetricsPortSetting(const std::string& iniPath, std::string& error);
 
-// Start-up, from the hidden main form: the endpoint on the port in force, owned by `owner`, with
-// the token of metrics.token in the data folder. A port that cannot be had is reported to the
-// user, and the program goes on without it.
-void StartMetrics(QObject* owner);
+// Start-up: the endpoint on the port in force, owned by `owner` (which also owns `log` and
+// `sampler`), with the token of metrics.token in the data folder. A port that cannot be had is
+// reported to the user, and the program goes on without it.
+void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler);
 
 }  // namespace zul

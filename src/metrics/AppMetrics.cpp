@@ -1,10 +1,10 @@
-#include "history/AppMetrics.h"
+#include "metrics/AppMetrics.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "history/AppQuery.h"
-#include "history/MetricsText.h"
+#include "metrics/MetricsText.h"
 
 namespace zul {
 namespace {

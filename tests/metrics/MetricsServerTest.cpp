@@ -20,7 +20,7 @@
 #include <future>
 #include <thread>
 
-#include "history/Metrics.h"
+#include "metrics/Metrics.h"
 #include "platform/UniqueFd.h"
 
 namespace zul {

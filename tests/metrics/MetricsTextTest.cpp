@@ -12,8 +12,8 @@
 #include <set>
 #include <sstream>
 
-#include "history/AppMetrics.h"
-#include "history/MetricsText.h"
+#include "metrics/AppMetrics.h"
+#include "metrics/MetricsText.h"
 
 namespace zul {
 namespace {
