@@ -8,12 +8,16 @@
 #include <memory>
 #include <thread>
 
+#include "AppsFeed.h"
 #include "CommandLine.h"
+#include "capture/AppSource.h"
 #include "capture/Watch.h"
 #include "display/About.h"
+#include "display/AppsWindow.h"
 #include "display/Figure.h"
 #include "display/MyDialog.h"
 #include "display/vcls.h"
+#include "history/AppHours.h"
 #include "history/total.h"
 #include "metrics/Metrics.h"
 #include "platform/ErrorBox.h"
@@ -57,6 +61,7 @@ struct TWindows {
   std::unique_ptr<TFTotal> Total;
   std::unique_ptr<TFAbout> About;
   std::unique_ptr<TFMyDialog> MyDialog;
+  std::unique_ptr<TFApps> Apps;
 };
 
 }  // namespace
@@ -133,10 +138,19 @@ int RunZul(int argc, char** argv) {
       Quitting = true;
   });
 
+  // Each application's traffic: the counter's seconds go into the running hour, which the
+  // sampler hands to the log with the hour's other records.
+  TAppSource appSource;
+  TAppHours appHours;
+  QObject::connect(&appSource, &TAppSource::Counted, &appSource,
+                   [&appHours](const TAppDeltas& deltas) { appHours.Add(deltas); });
+
   // A start during the exit steps finds no listener and waits for the lock instead of being
-  // answered by an instance that is going away.
-  SetExitSteps([&server] {
+  // answered by an instance that is going away. The applications' last part-second joins the
+  // hour before the totals are written.
+  SetExitSteps([&server, &appSource] {
     server.Close();
+    Guarded("exit.apps", [&appSource] { appSource.Stop(); });
     ExitSteps();
   });
 
@@ -149,13 +163,16 @@ int RunZul(int argc, char** argv) {
   // A settings file that could not be used: the defaults run and the user hears it once.
   if (std::string notice = TakeCfgNotice(); !notice.empty()) ReportError("settings.notice", notice);
 
-  // 5. The windows, in their order; an error in one creation handler skips the rest of it.
+  // 5. The windows, in their order; an error in one creation handler skips the rest of it. What
+  // the Applications window reads outlives it.
+  std::unique_ptr<TAppsFeed> appsFeed;
   TWindows windows;
   windows.Primary = std::make_unique<TFBFigure>();
   TFBFigure* primary = windows.Primary.get();
   windows.Vcls = std::make_unique<TFVCLS>();
   FVCLS = windows.Vcls.get();
-  StartMetrics(FVCLS, FVCLS->TLog, FVCLS->SecondSampler());
+  FVCLS->SecondSampler().SetAppHours(&appHours);
+  StartMetrics(FVCLS, FVCLS->TLog, FVCLS->SecondSampler(), &appHours);
   windows.Config = std::make_unique<TFConfig>();
   FConfig = windows.Config.get();
   Guarded("config.create", [] { FConfig->FormCreate(); });
@@ -167,11 +184,19 @@ int RunZul(int argc, char** argv) {
   FAbout = windows.About.get();
   windows.MyDialog = std::make_unique<TFMyDialog>();
   FMyDialog = windows.MyDialog.get();
+  appsFeed = std::make_unique<TAppsFeed>(appSource, FVCLS->SecondSampler(), FVCLS->TLog);
+  windows.Apps = std::make_unique<TFApps>();
+  FApps = windows.Apps.get();
+  FApps->SetData(appsFeed.get());
 
   // 6. The window set. 7. The primary window. 8. The tray icon. 9. The loop.
   Guarded("windows.setup", [] { SetupWindows(); });
   if (!Cfg.StartMinimized && Cfg.WindowVisible[0]) primary->show();
   FVCLS->NotifyIcon1.SetActive(true);
+  // The applications are counted on the adapters the watchers opened; without the rights or the
+  // kernel's support the Applications window says why, and nothing else changes.
+  appSource.FollowWatchers();
+  Guarded("apps.start", [&appSource] { appSource.Start(); });
 
   // Registered last, so that what the steps use was made before it and is destroyed after it.
   MainThread = std::this_thread::get_id();

@@ -21,9 +21,11 @@
 #include "capture/Sampler.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
+#include "history/AppHours.h"
 #include "history/Period.h"
 #include "history/PlanWatch.h"
 #include "history/TrafficLog.h"
+#include "metrics/AppMetrics.h"
 #include "platform/ErrorReport.h"
 #include "platform/Files.h"
 #include "platform/PeerUser.h"
@@ -334,8 +336,11 @@ std::string MetricsToken(const std::string& path) {
   return token;
 }
 
-TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler) {
+TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler, const TAppHours* apps,
+                                TAppMetrics* appMetrics) {
   TMetricsSnapshot s;
+  if (apps != nullptr && appMetrics != nullptr)
+    s.AppLines = appMetrics->Lines(apps->SinceStart(Traffic.HourTotals));
   s.BytesTotal = MetricsCounters.Bytes;
   for (int v = 0; v < kViewCount; ++v) {
     const TCounterPair pair = kViewCounters[static_cast<std::size_t>(v)];
@@ -402,7 +407,8 @@ uint16_t MetricsPortSetting(const std::string& iniPath, std::string& error) {
   return static_cast<uint16_t>(port);
 }
 
-void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler) {
+void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler,
+                  const TAppHours* apps) {
   std::string error;
   const uint16_t port = MetricsPortSetting(DataDir + "zul.ini", error);
   if (!error.empty()) ReportError("metrics.config", error);
@@ -415,9 +421,12 @@ void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler) {
     ReportError("metrics.token", std::string(e.what()) + " ZUL serves no metrics.");
     return;
   }
-  auto* server =
-      new TMetricsServer([&log, &sampler] { return RenderMetrics(ProgramMetrics(log, sampler)); },
-                         std::move(token), owner);
+  auto appMetrics = std::make_shared<TAppMetrics>();
+  auto* server = new TMetricsServer(
+      [&log, &sampler, apps, appMetrics] {
+        return RenderMetrics(ProgramMetrics(log, sampler, apps, appMetrics.get()));
+      },
+      std::move(token), owner);
   if (!server->Listen(port, error)) {
     ReportError("metrics.listen", error);
     delete server;

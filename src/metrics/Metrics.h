@@ -68,11 +68,16 @@ inline constexpr const char* kMetricsTokenFile = "metrics.token";
 // a new random one written there. Throws std::runtime_error when the file cannot be read or made.
 std::string MetricsToken(const std::string& path);
 
+class TAppHours;
+class TAppMetrics;
 class TSampler;
 class TTrafficLog;
 
-// The program's endpoint values at this moment, from its counters, captures, `log` and `sampler`.
-TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler);
+// The program's endpoint values at this moment, from its counters, captures, `log` and `sampler`,
+// and the applications' counters from `apps` through `appMetrics` (which keeps them from going
+// down between scrapes) when both are given.
+TMetricsSnapshot ProgramMetrics(TTrafficLog& log, const TSampler& sampler,
+                                const TAppHours* apps = nullptr, TAppMetrics* appMetrics = nullptr);
 
 // The port in force: --metrics-port, else the MetricsPort key of `iniPath`, else 0 (off). A
 // value that is no port is reported in `error` and leaves the endpoint off.
@@ -80,7 +85,8 @@ uint16_t MetricsPortSetting(const std::string& iniPath, std::string& error);
 
 // Start-up: the endpoint on the port in force, owned by `owner` (which also owns `log` and
 // `sampler`), with the token of metrics.token in the data folder. A port that cannot be had is
-// reported to the user, and the program goes on without it.
-void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler);
+// reported to the user, and the program goes on without it. `apps`, when given, outlives `owner`.
+void StartMetrics(QObject* owner, TTrafficLog& log, const TSampler& sampler,
+                  const TAppHours* apps = nullptr);
 
 }  // namespace zul
