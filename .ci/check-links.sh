@@ -15,7 +15,7 @@ check() {  # check BINARY FORBIDDEN-PATTERN WHY
 }
 check src/zul-capture 'libQt6|libsqlite3' "the privileged helper stays small"
 check tests/capture/test_capture 'libsqlite3' "capture and classification need no log"
-check tests/capture/test_sampler 'libQt6' "the sampler needs no Qt"
+check tests/history/test_sampler 'libQt6' "the sampler needs no Qt"
 check tests/capture/test_notify 'libQt6' "the threshold check needs no Qt"
 check tests/display/test_display_core 'libQt6|libsqlite3' "the graphs' rules need neither"
 check tests/settings/test_settings 'libQt6|libsqlite3' "the settings record needs neither"

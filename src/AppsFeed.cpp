@@ -2,7 +2,7 @@
 
 #include "capture/AppIdentity.h"
 #include "capture/AppSource.h"
-#include "capture/Sampler.h"
+#include "history/Sampler.h"
 #include "history/TrafficLog.h"
 #include "platform/Log.h"
 

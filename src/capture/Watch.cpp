@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "capture/AppSource.h"
 #include "capture/Traffic.h"
 #include "platform/ErrorReport.h"
 #include "platform/Log.h"
@@ -21,9 +22,12 @@
 namespace zul {
 
 std::string CapturePermissionText() {
-  const std::string command = "setcap cap_net_raw,cap_net_admin=eip " + CaptureHelperPath();
+  // setcap replaces the whole set: the line grants the applications' counts theirs too.
+  const std::string command =
+      std::string("setcap ") + kHelperCapabilities + " " + CaptureHelperPath();
   return "ZUL may not capture network traffic, so no traffic is counted. Capture needs the "
-         "capabilities cap_net_raw,cap_net_admin, which only ZUL's small capture helper should "
+         "capabilities cap_net_raw,cap_net_admin (the applications' counts cap_bpf,cap_perfmon "
+         "besides), which only ZUL's small capture helper should "
          "hold: grant them to it once as root (\"su -c '" +
          command + "'\", or \"sudo " + command + "\"), then start ZUL again.";
 }

@@ -9,10 +9,10 @@
 #include <QPainter>
 #include <QScreen>
 
-#include "capture/Sampler.h"
 #include "capture/Watch.h"
 #include "display/WindowSet.h"
 #include "display/vcls.h"
+#include "history/Sampler.h"
 #include "platform/ErrorReport.h"
 #include "platform/ExitSteps.h"
 #include "platform/WindowSystem.h"

@@ -12,9 +12,9 @@
 #include <functional>
 #include <memory>
 
-#include "capture/Sampler.h"
 #include "display/NotifyIcon.h"
 #include "history/LogEvents.h"
+#include "history/Sampler.h"
 #include "history/TrafficLog.h"
 
 class QAudioOutput;

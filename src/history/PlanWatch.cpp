@@ -3,12 +3,12 @@
 #include <exception>
 #include <utility>
 
-#include "capture/Sampler.h"
 #include "display/MyDialog.h"
 #include "display/vcls.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
 #include "history/Period.h"
+#include "history/Sampler.h"
 #include "platform/ErrorReport.h"
 #include "settings/CfgF.h"
 #include "vartype.h"

@@ -26,12 +26,12 @@
 #include <sstream>
 #include <utility>
 
-#include "capture/Sampler.h"
 #include "display/AppsWindow.h"
 #include "display/DialogFit.h"
 #include "history/DataPlan.h"
 #include "history/Export.h"
 #include "history/LogQuery.h"
+#include "history/Sampler.h"
 #include "platform/ErrorReport.h"
 #include "platform/Files.h"
 #include "vartype.h"

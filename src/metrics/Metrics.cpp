@@ -18,12 +18,12 @@
 #include <memory>
 #include <stdexcept>
 
-#include "capture/Sampler.h"
 #include "capture/Traffic.h"
 #include "capture/Watch.h"
 #include "history/AppHours.h"
 #include "history/Period.h"
 #include "history/PlanWatch.h"
+#include "history/Sampler.h"
 #include "history/TrafficLog.h"
 #include "metrics/AppMetrics.h"
 #include "platform/ErrorReport.h"

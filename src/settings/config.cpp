@@ -15,11 +15,11 @@
 #include <string>
 
 #include "capture/Notify.h"
-#include "capture/Sampler.h"
 #include "capture/Watch.h"
 #include "display/Scale.h"
 #include "display/WindowSet.h"
 #include "display/vcls.h"
+#include "history/Sampler.h"
 #include "platform/Autostart.h"
 #include "platform/ErrorReport.h"
 #include "platform/Log.h"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "capture/Notify.h"
-#include "capture/Sampler.h"
 #include "history/LogTestSupport.h"
+#include "history/Sampler.h"
 #include "settings/CfgF.h"
 
 namespace zul {

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "capture/Sampler.h"
+#include "history/Sampler.h"
 #include "settings/CfgF.h"
 
 int main(int argc, char** argv) {

@@ -14,8 +14,8 @@
 #include <optional>
 #include <random>
 
-#include "capture/Sampler.h"
 #include "history/LogTestSupport.h"
+#include "history/Sampler.h"
 
 namespace zul {
 namespace {

@@ -1,4 +1,4 @@
-#include "capture/Sampler.h"
+#include "history/Sampler.h"
 
 #include <algorithm>
 #include <cstdio>

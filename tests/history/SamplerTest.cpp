@@ -9,11 +9,11 @@
 #include <thread>
 #include <tuple>
 
-#include "capture/Sampler.h"
 #include "history/AppQuery.h"
 #include "history/AppTestSupport.h"
 #include "history/Export.h"
 #include "history/LogTestSupport.h"
+#include "history/Sampler.h"
 #include "platform/ErrorReport.h"
 
 namespace zul {
