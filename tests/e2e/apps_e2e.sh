@@ -63,7 +63,7 @@ nsA_path=/run/netns/$nsA
 
 # The helper alone tells whether this kernel runs the counting programs (`ip netns exec` would
 # hide the cgroup hierarchy: enter the network namespace alone).
-nsenter --net="$nsA_path" "$helper" --apps </dev/null >/dev/null 2>"$work/probe.log"
+timeout 20 nsenter --net="$nsA_path" "$helper" --apps </dev/null >/dev/null 2>"$work/probe.log"
 case $? in
   0) ;;
   7) echo "SKIP: the helper finds no cgroup v2 hierarchy: $(cat "$work/probe.log")"; exit 77 ;;
@@ -155,7 +155,7 @@ done <<<"$exchanges"
 # export_rows: the hour's application rows as "app idn iup ldn lup so_far", spaces in the
 # application's name made "_" (the CSV's lines end in CR LF).
 export_rows() {
-  env -u DISPLAY "$zul" --export csv --apps --grouping hourly --from "$today" --to "$today" \
+  timeout 20 env -u DISPLAY "$zul" --export csv --apps --grouping hourly --from "$today" --to "$today" \
     >"$work/export.csv" 2>"$work/export.err" || fail "the export failed: $(cat "$work/export.err")"
   awk -F, -v d="$today" -v h="$hour" '{ sub(/\r$/, "") } $1 == d && $2 == h { gsub(/ /, "_", $3); print $3, $4, $5, $6, $7, ($8 == "" ? "no" : $8) }' \
     "$work/export.csv"
