@@ -17,11 +17,12 @@ struct zul_owner_key {
   __u32 pad;
 };
 
-// What the socket-creation hook records for each socket.
-struct zul_owner {
-  struct zul_owner_key key;
-  __u64 netns;
-};
+// Where an owner's counters are: the slot in the low half, the slot's generation when the owner
+// got it in the high half. The helper moves a slot's generation on when it frees the slot, so
+// that sockets that remember the slot look their owner up again.
+#define ZUL_SLOT_OF(ref) ((__u32)(ref))
+#define ZUL_GEN_OF(ref) ((__u32)((ref) >> 32))
+#define ZUL_SLOT_REF(slot, gen) ((__u64)(gen) << 32 | (__u32)(slot))
 
 // Internet down, Internet up, LAN down, LAN up.
 struct zul_owner_bytes {
