@@ -95,7 +95,15 @@ struct {
   __type(value, __u32);
 } free_slots SEC(".maps");
 
-// Watched adapters: interface number to the length of its link-layer header.
+// Watched adapters: interface number to the length of its link-layer header, plus one (zero:
+// not watched) for the low numbers; the high ones in the hash below.
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, ZUL_LOW_IFINDEX);
+  __type(key, __u32);
+  __type(value, __u32);
+} watched_low SEC(".maps");
+
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
   __uint(max_entries, ZUL_MAX_WATCHED);
@@ -220,10 +228,39 @@ static __always_inline int lan_of(struct zul_sock* o, const __u64* remote) {
   return lan;
 }
 
+// Whether the adapter is watched, and the length of its link-layer header.
+static __always_inline int watched_link(__u32 ifindex, __u32* link) {
+  if (ifindex < ZUL_LOW_IFINDEX) {
+    const __u32* v = bpf_map_lookup_elem(&watched_low, &ifindex);
+    if (!v || *v == 0) return 0;
+    *link = *v - 1;
+    return 1;
+  }
+  const __u32* v = bpf_map_lookup_elem(&watched, &ifindex);
+  if (!v) return 0;
+  *link = *v;
+  return 1;
+}
+
+// The other end's address, `at` bytes into the IP header, `n` long, into `to`; from the
+// packet's head where it holds the header, else copied out.
+static __always_inline int peer(struct __sk_buff* skb, __u32 at, __u32 n, __u8* to) {
+  const __u8* data = (const __u8*)(long)skb->data;
+  const __u8* end = (const __u8*)(long)skb->data_end;
+  if (data + (n == 4 ? 20 : 40) <= end) {
+    if (n == 4)
+      __builtin_memcpy(to, data + at, 4);
+    else
+      __builtin_memcpy(to, data + at, 16);
+    return 1;
+  }
+  return bpf_skb_load_bytes(skb, at, to, n) == 0;
+}
+
 static __always_inline int count(struct __sk_buff* skb, int egress) {
   const __u32 ifindex = egress ? skb->ifindex : skb->ingress_ifindex;
-  const __u32* link = bpf_map_lookup_elem(&watched, &ifindex);
-  if (!link) return 1;
+  __u32 link;
+  if (!watched_link(ifindex, &link)) return 1;
   struct bpf_sock* sk = skb->sk;
   if (!sk) return 1;
 
@@ -241,9 +278,9 @@ static __always_inline int count(struct __sk_buff* skb, int egress) {
   if (skb->protocol == bpf_htons(ETH_P_IP)) {
     ((__u8*)remote)[10] = 0xff;
     ((__u8*)remote)[11] = 0xff;
-    if (bpf_skb_load_bytes(skb, egress ? 16 : 12, (__u8*)remote + 12, 4) != 0) return 1;
+    if (!peer(skb, egress ? 16 : 12, 4, (__u8*)remote + 12)) return 1;
   } else if (skb->protocol == bpf_htons(ETH_P_IPV6)) {
-    if (bpf_skb_load_bytes(skb, egress ? 24 : 8, remote, 16) != 0) return 1;
+    if (!peer(skb, egress ? 24 : 8, 16, (__u8*)remote)) return 1;
   } else {
     return 1;
   }
@@ -271,7 +308,7 @@ static __always_inline int count(struct __sk_buff* skb, int egress) {
   // one handled for a process. A fixed offset on each path: without CAP_PERFMON the kernel
   // allows no offset into a map value that differs by path, and the empty statement keeps the
   // compiler from merging the two.
-  const __u64 n = (__u64)skb->len + *link;
+  const __u64 n = (__u64)skb->len + link;
   if (lan) {
     __sync_fetch_and_add(&b->bytes[2 + egress], n);
     barrier();

@@ -5,6 +5,8 @@
 
 #define ZUL_MAX_OWNERS 16384
 #define ZUL_MAX_WATCHED 64
+// Interface numbers below this, nearly all, are looked up in an array rather than a hash.
+#define ZUL_LOW_IFINDEX 4096
 #define ZUL_MAX_SUBNETS 256
 // The owner of a socket that no longer has one: counted as the kernel's own.
 #define ZUL_NO_OWNER 0xFFFFFFFFu

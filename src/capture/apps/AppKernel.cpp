@@ -112,10 +112,30 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool
 }
 
 bool TAppKernel::SetAdapters(const std::vector<TKernelAdapter>& adapters) {
-  std::vector<std::pair<uint32_t, uint32_t>> want;
-  want.reserve(adapters.size());
-  for (const TKernelAdapter& a : adapters) want.emplace_back(a.IfIndex, a.LinkHeader);
-  return Replace(bpf_map__fd(Skel->maps.watched), want);
+  const int lowFd = bpf_map__fd(Skel->maps.watched_low);
+  std::vector<std::pair<uint32_t, uint32_t>> high;
+  std::vector<uint32_t> low;
+  for (const TKernelAdapter& a : adapters) {
+    if (a.IfIndex >= ZUL_LOW_IFINDEX) {
+      high.emplace_back(a.IfIndex, a.LinkHeader);
+      continue;
+    }
+    const uint32_t value = a.LinkHeader + 1;
+    if (bpf_map_update_elem(lowFd, &a.IfIndex, &value, BPF_ANY) != 0) {
+      // Those marked so far stay marked until a list that works replaces them.
+      LowWatched.insert(LowWatched.end(), low.begin(), low.end());
+      return false;
+    }
+    low.push_back(a.IfIndex);
+  }
+  // New ones first, then the old ones go, as with the hash.
+  for (const uint32_t old : LowWatched) {
+    if (std::find(low.begin(), low.end(), old) != low.end()) continue;
+    const uint32_t off = 0;
+    bpf_map_update_elem(lowFd, &old, &off, BPF_ANY);
+  }
+  LowWatched = std::move(low);
+  return Replace(bpf_map__fd(Skel->maps.watched), high);
 }
 
 bool TAppKernel::SetSubnets(const std::vector<TKernelSubnet>& subnets) {

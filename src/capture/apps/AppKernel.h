@@ -83,6 +83,8 @@ class TAppKernel {
   ring_buffer* Wake = nullptr;
   int CpuCount = 1;
   std::vector<TFreed> Freed;
+  // The low interface numbers marked in the programs' array.
+  std::vector<uint32_t> LowWatched;
 };
 
 }  // namespace zul
