@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the application counts' benchmark: UDP and TCP request-answer loops between two
 # network namespaces, without and with the counting programs attached, medians of 5 rounds. Needs
-# root (it makes network namespaces and loads the programs).
+# root (it makes network namespaces and loads the programs). OTHER-HELPER, another build's
+# zul-capture, is measured in the same rounds: a before-and-after comparison.
 #
-#   bench/run-apps-bench.sh [BUILD-FOLDER] [EXCHANGES [ROUNDS]]
+#   bench/run-apps-bench.sh [BUILD-FOLDER] [EXCHANGES [ROUNDS [OTHER-HELPER]]]
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build-bench}

@@ -1,8 +1,11 @@
 // What the application counts cost per packet: UDP and TCP request-answer loops between two
 // network namespaces, each run once without and once with the counting programs attached (the
-// helper watching the client's adapter), alternately, several rounds. The CPU time of the whole
-// exchange (client, server and the kernel's work on their behalf, which runs in their context)
-// and of the helper, per packet that passes the client's adapter. Needs root.
+// helper watching the client's adapter), and once more with another build's helper when one is
+// named, in turns, several rounds. The CPU time of the whole exchange (client, server and the
+// kernel's work on their behalf, which runs in their context) and of the helper, per packet that
+// passes the client's adapter. Needs root.
+//
+//   apps_bench [HELPER [EXCHANGES [ROUNDS [OTHER-HELPER]]]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -135,6 +138,14 @@ int main(int argc, char** argv) {
   const std::string helper = argc > 1 ? argv[1] : ZUL_BENCH_CAPTURE_HELPER;
   const int exchanges = argc > 2 ? std::atoi(argv[2]) : 200000;
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  if (exchanges <= 0 || rounds <= 0) {
+    std::fprintf(stderr, "apps_bench: EXCHANGES and ROUNDS are positive numbers\n");
+    return 2;
+  }
+  // A second helper (another build) measured in the same rounds, for a before-and-after figure
+  // that the machine's drifting load does not blur.
+  std::vector<std::pair<std::string, std::string>> helpers = {{"this", helper}};
+  if (argc > 4) helpers.insert(helpers.begin(), {"other", argv[4]});
   if (!zultest::HaveRoot()) {
     std::fprintf(stderr, "apps_bench: needs root (network namespaces, BPF)\n");
     return 1;
@@ -146,49 +157,80 @@ int main(int argc, char** argv) {
   std::thread(Serve, b, false).detach();
   std::thread(Serve, b, true).detach();
   zultest::TNetnsGuard in(a);
-  Loop(false, 1000);  // neighbours resolved, caches warm
-  Loop(true, 1000);
-
-  // The programs' own time, as the kernel measures it, while they are attached.
-  const bool stats = SetStats(true);
-  std::printf("%-5s %14s %14s %12s %12s %8s %12s %10s\n", "proto", "without ns/pkt", "with ns/pkt",
-              "added ns", "helper ns", "ratio", "hook ns/run", "runs/pkt");
+  // Neighbours resolved, caches warm, and the servers' threads listening.
   for (const bool tcp : {false, true}) {
-    std::vector<double> off, on, helperNs, hookNs, hookRuns;
+    int tries = 0;
+    while (Loop(tcp, 1000) < 0) {
+      if (++tries == 50) {
+        std::fprintf(stderr, "apps_bench: the %s server does not answer\n", tcp ? "TCP" : "UDP");
+        return 1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  std::printf("%-5s %-6s %14s %14s %12s %12s %8s %12s %10s\n", "proto", "helper", "without ns/pkt",
+              "with ns/pkt", "added ns", "helper ns", "ratio", "hook ns/run", "runs/pkt");
+  // Run 0 is without the programs, run k with helpers[k - 1].
+  const std::size_t kinds = helpers.size() + 1;
+  int crowded = 0;
+  for (const bool tcp : {false, true}) {
+    std::vector<std::vector<double>> cpu(kinds), helperNs(kinds), hookNs(kinds), hookRuns(kinds);
     for (int r = 0; r < rounds; ++r) {
-      // Alternate the order, so that a drift of the machine's load favours neither.
-      for (const bool attached :
-           (r % 2 == 0 ? std::vector<bool>{false, true} : std::vector<bool>{true, false})) {
+      // Turn the order each round, so that a drift of the machine's load favours none.
+      for (std::size_t step = 0; step < kinds; ++step) {
+        const std::size_t kind = (step + static_cast<std::size_t>(r)) % kinds;
+        const std::vector<uint32_t> others = HookIds();
+        // Another helper's hooks (a test's, another session's) weigh on every loop alike.
+        if (!others.empty()) ++crowded;
         std::unique_ptr<TChildProcess> h;
-        if (attached && !(h = StartHelper(helper))) {
-          std::fprintf(stderr, "apps_bench: the helper did not start\n");
+        if (kind > 0 && !(h = StartHelper(helpers[kind - 1].second))) {
+          std::fprintf(stderr, "apps_bench: the helper %s did not start\n",
+                       helpers[kind - 1].second.c_str());
           return 1;
         }
         const double before = ChildrenCpuNs();
-        const TProgStats statsBefore = HookStats();
-        const double cpu = Loop(tcp, exchanges);
-        const TProgStats statsAfter = HookStats();
-        // Two packets pass the client's adapter per exchange.
-        const double perPacket = cpu / (2.0 * exchanges);
-        if (h) {
-          h->CloseInput();
-          h->Wait(std::chrono::milliseconds(2000));
-          helperNs.push_back((ChildrenCpuNs() - before) / (2.0 * exchanges));
-          on.push_back(perPacket);
-          if (statsAfter.Runs > statsBefore.Runs)
-            hookNs.push_back((statsAfter.Ns - statsBefore.Ns) /
-                             (statsAfter.Runs - statsBefore.Runs));
-          hookRuns.push_back((statsAfter.Runs - statsBefore.Runs) / (2.0 * exchanges));
-        } else {
-          off.push_back(perPacket);
+        const double loop = Loop(tcp, exchanges);
+        if (loop < 0) {
+          std::fprintf(stderr, "apps_bench: the %s loop failed\n", tcp ? "TCP" : "UDP");
+          return 1;
         }
+        // Two packets pass the client's adapter per exchange.
+        cpu[kind].push_back(loop / (2.0 * exchanges));
+        if (!h) continue;
+        // The hooks' own time as the kernel measures it, in a shorter loop of its own: measuring
+        // costs two clock reads per run, which the timed loop above should not carry.
+        const int measured = std::max(exchanges / 4, 1);
+        std::vector<uint32_t> ours;
+        for (const uint32_t id : HookIds())
+          if (std::find(others.begin(), others.end(), id) == others.end()) ours.push_back(id);
+        if (SetStats(true)) {
+          const TProgStats statsBefore = HookStats(ours);
+          Loop(tcp, measured);
+          const TProgStats statsAfter = HookStats(ours);
+          SetStats(false);
+          if (statsAfter.Runs > statsBefore.Runs)
+            hookNs[kind].push_back((statsAfter.Ns - statsBefore.Ns) /
+                                   (statsAfter.Runs - statsBefore.Runs));
+          hookRuns[kind].push_back((statsAfter.Runs - statsBefore.Runs) / (2.0 * measured));
+        }
+        h->CloseInput();
+        h->Wait(std::chrono::milliseconds(2000));
+        helperNs[kind].push_back((ChildrenCpuNs() - before) / (2.0 * (exchanges + measured)));
       }
     }
-    const double o = Median(off), w = Median(on);
-    std::printf("%-5s %14.1f %14.1f %12.1f %12.2f %8.3f %12.1f %10.2f\n", tcp ? "tcp" : "udp", o, w,
-                w - o, Median(helperNs), w / o, hookNs.empty() ? 0.0 : Median(hookNs),
-                Median(hookRuns));
+    const double o = Median(cpu[0]);
+    for (std::size_t kind = 1; kind < kinds; ++kind) {
+      const double w = Median(cpu[kind]);
+      std::printf("%-5s %-6s %14.1f %14.1f %12.1f %12.2f %8.3f %12.1f %10.2f\n",
+                  tcp ? "tcp" : "udp", helpers[kind - 1].first.c_str(), o, w, w - o,
+                  Median(helperNs[kind]), w / o, hookNs[kind].empty() ? 0.0 : Median(hookNs[kind]),
+                  hookRuns[kind].empty() ? 0.0 : Median(hookRuns[kind]));
+    }
   }
-  if (stats) SetStats(false);
+  if (crowded > 0)
+    std::fprintf(stderr,
+                 "apps_bench: another helper's counting programs were attached in %d runs\n",
+                 crowded);
   return 0;
 }

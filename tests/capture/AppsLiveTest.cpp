@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -23,12 +24,15 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "FrameKit.h"
 #include "LivePump.h"
 #include "capture/AppIdentity.h"
 #include "capture/AppSource.h"
+#include "capture/apps/AppHelper.h"
+#include "capture/apps/AppKernel.h"
 #include "platform/ChildProcess.h"
 
 namespace zul {
@@ -37,6 +41,10 @@ namespace {
 constexpr uint16_t kTcpPort = 7101;
 constexpr uint16_t kUdpPort = 7102;
 constexpr uid_t kNobody = 65534;
+
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
 
 std::string MacText(const zultest::TMac& m) {
   char text[18];
@@ -397,6 +405,108 @@ TEST_F(AppsLive, EachApplicationGetsWhatItsAdapterCountedForItByDirectionAndReac
   EXPECT_FALSE(got.count("org.example.Other"));
   for (const auto& [app, g] : got)
     if (!want.count(app)) ADD_FAILURE() << "unexpected row " << app << " of " << g.Total();
+}
+
+// The programs, without the helper: a socket that lives through a change of the subnets and
+// through the freeing of its owner's slot counts each packet as the table says when it passes,
+// and from zero again under the same owner; the freed slot brings none of its old bytes to the
+// owner that gets it next.
+TEST_F(AppsLive, SocketsFollowNewSubnetsAndFreedSlotsComeBackEmpty) {
+  uint64_t netns = 0;
+  socklen_t len = sizeof(netns);
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &netns, &len), 0);
+  ::close(probe);
+  TAppKernel kernel;
+  std::string error;
+  if (kernel.Open(Root, netns, true, error) != TKernelOpen::Ok) GTEST_SKIP() << error;
+  ASSERT_TRUE(kernel.SetAdapters({{if_nametoindex("zpa0"), 14}}));
+  ASSERT_TRUE(kernel.SetSubnets(LanSubnets({{"zpa0", TableOfA()}})));
+
+  // One datagram of 1200 bytes as the adapter carries it: UDP, IPv4 and Ethernet headers.
+  constexpr uint64_t kFrame = 1200 + 8 + 20 + 14;
+  const auto ownerOf = [&](const char* comm) -> std::optional<TOwnerTotal> {
+    std::vector<TOwnerTotal> totals;
+    EXPECT_TRUE(kernel.ReadTotals(totals));
+    for (const TOwnerTotal& t : totals)
+      if (std::strncmp(t.Key.comm, comm, sizeof(t.Key.comm)) == 0) return t;
+    return std::nullopt;
+  };
+  // A process in a cgroup of its own that sends `counts[i]` datagrams to `remote` each time it
+  // is told to, from one socket.
+  const auto start = [&](const char* cgroup, const char* comm, const char* remote,
+                         std::vector<uint32_t> counts, int& go, int& done) {
+    const std::string group = Base + "/" + cgroup;
+    std::filesystem::create_directories(group);
+    int toChild[2], fromChild[2];
+    EXPECT_EQ(::pipe(toChild), 0);
+    EXPECT_EQ(::pipe(fromChild), 0);
+    const pid_t pid = Fork([&] {
+      const int fd = ::open((group + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0 || ::write(fd, "0", 1) != 1) return 3;
+      ::close(fd);
+      prctl(PR_SET_NAME, comm);
+      socklen_t alen = 0;
+      const sockaddr_storage to = Address(remote, kUdpPort, alen);
+      const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+      if (s < 0 || ::connect(s, reinterpret_cast<const sockaddr*>(&to), alen) != 0) return 4;
+      std::vector<uint8_t> datagram(1200, 0);  // asks for no answer
+      for (const uint32_t n : counts) {
+        char c = 0;
+        if (::read(toChild[0], &c, 1) != 1) return 5;
+        for (uint32_t i = 0; i < n; ++i)
+          if (::send(s, datagram.data(), datagram.size(), 0) != 1200) return 6;
+        if (::write(fromChild[1], &c, 1) != 1) return 7;
+      }
+      return 0;
+    });
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    go = toChild[1];
+    done = fromChild[0];
+    return pid;
+  };
+  const auto step = [](int go, int done) {
+    char c = 0;
+    return ::write(go, &c, 1) == 1 && ::read(done, &c, 1) == 1;
+  };
+
+  int go = -1, done = -1;
+  const pid_t alpha = start("zulslot-a", "zulslota", "192.0.2.2", {10, 5, 4}, go, done);
+  ASSERT_TRUE(step(go, done));
+  std::optional<TOwnerTotal> a = ownerOf("zulslota");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Bytes.LanUp, 10 * kFrame);
+  // Its peer is no longer in a local subnet.
+  ASSERT_TRUE(kernel.SetSubnets(LanSubnets({{"zpa0", TAddressTable{}}})));
+  ASSERT_TRUE(step(go, done));
+  a = ownerOf("zulslota");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Bytes.LanUp, 10 * kFrame);
+  EXPECT_EQ(a->Bytes.InternetUp, 5 * kFrame);
+  // Its slot freed: the socket counts on under the same owner, from zero.
+  kernel.Forget(a->Key);
+  ASSERT_TRUE(step(go, done));
+  a = ownerOf("zulslota");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->Bytes.LanUp, 0u);
+  EXPECT_EQ(a->Bytes.InternetUp, 4 * kFrame);
+  ::close(go);
+  ::close(done);
+  EXPECT_EQ(WaitFor(alpha), 0);
+
+  // Once the freed slot came back, the next new owner gets it.
+  usleep(1100 * 1000);
+  ownerOf("zulslota");
+  const pid_t beta = start("zulslot-b", "zulslotb", "203.0.113.2", {3}, go, done);
+  ASSERT_TRUE(step(go, done));
+  const std::optional<TOwnerTotal> b = ownerOf("zulslotb");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->Bytes.InternetUp, 3 * kFrame);
+  EXPECT_EQ(b->Bytes.LanUp, 0u);
+  ::close(go);
+  ::close(done);
+  EXPECT_EQ(WaitFor(beta), 0);
 }
 
 // A wrapper that runs the helper as `ZUL_CAPTURE_HELPER` would, after `prelude`.

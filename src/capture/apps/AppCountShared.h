@@ -5,6 +5,8 @@
 
 #define ZUL_MAX_OWNERS 16384
 #define ZUL_MAX_WATCHED 64
+// Interface numbers below this, nearly all, are looked up in an array rather than a hash.
+#define ZUL_LOW_IFINDEX 4096
 #define ZUL_MAX_SUBNETS 256
 // The owner of a socket that no longer has one: counted as the kernel's own.
 #define ZUL_NO_OWNER 0xFFFFFFFFu
@@ -17,11 +19,12 @@ struct zul_owner_key {
   __u32 pad;
 };
 
-// What the socket-creation hook records for each socket.
-struct zul_owner {
-  struct zul_owner_key key;
-  __u64 netns;
-};
+// Where an owner's counters are: the slot in the low half, the slot's generation when the owner
+// got it in the high half. The helper moves a slot's generation on when it frees the slot, so
+// that sockets that remember the slot look their owner up again.
+#define ZUL_SLOT_OF(ref) ((__u32)(ref))
+#define ZUL_GEN_OF(ref) ((__u32)((ref) >> 32))
+#define ZUL_SLOT_REF(slot, gen) ((__u64)(gen) << 32 | (__u32)(slot))
 
 // Internet down, Internet up, LAN down, LAN up.
 struct zul_owner_bytes {

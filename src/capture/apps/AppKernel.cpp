@@ -112,10 +112,30 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool
 }
 
 bool TAppKernel::SetAdapters(const std::vector<TKernelAdapter>& adapters) {
-  std::vector<std::pair<uint32_t, uint32_t>> want;
-  want.reserve(adapters.size());
-  for (const TKernelAdapter& a : adapters) want.emplace_back(a.IfIndex, a.LinkHeader);
-  return Replace(bpf_map__fd(Skel->maps.watched), want);
+  const int lowFd = bpf_map__fd(Skel->maps.watched_low);
+  std::vector<std::pair<uint32_t, uint32_t>> high;
+  std::vector<uint32_t> low;
+  for (const TKernelAdapter& a : adapters) {
+    if (a.IfIndex >= ZUL_LOW_IFINDEX) {
+      high.emplace_back(a.IfIndex, a.LinkHeader);
+      continue;
+    }
+    const uint32_t value = a.LinkHeader + 1;
+    if (bpf_map_update_elem(lowFd, &a.IfIndex, &value, BPF_ANY) != 0) {
+      // Those marked so far stay marked until a list that works replaces them.
+      LowWatched.insert(LowWatched.end(), low.begin(), low.end());
+      return false;
+    }
+    low.push_back(a.IfIndex);
+  }
+  // New ones first, then the old ones go, as with the hash.
+  for (const uint32_t old : LowWatched) {
+    if (std::find(low.begin(), low.end(), old) != low.end()) continue;
+    const uint32_t off = 0;
+    bpf_map_update_elem(lowFd, &old, &off, BPF_ANY);
+  }
+  LowWatched = std::move(low);
+  return Replace(bpf_map__fd(Skel->maps.watched), high);
 }
 
 bool TAppKernel::SetSubnets(const std::vector<TKernelSubnet>& subnets) {
@@ -127,21 +147,30 @@ bool TAppKernel::SetSubnets(const std::vector<TKernelSubnet>& subnets) {
     std::memcpy(k.addr, s.Addr, sizeof(k.addr));
     want.emplace_back(k, uint8_t{1});
   }
-  return Replace(bpf_map__fd(Skel->maps.local_subnets), want);
+  const bool ok = Replace(bpf_map__fd(Skel->maps.local_subnets), want);
+  // Only now, and even after a refill cut short: the sockets' remembered answers are old, and a
+  // packet that read the new generation finds the table as it stays.
+  __atomic_add_fetch(&Skel->data->subnets_gen, 1, __ATOMIC_SEQ_CST);
+  return ok;
 }
 
 bool TAppKernel::ReadTotals(std::vector<TOwnerTotal>& out) {
+  Recycle();
   out.clear();
-  const int fd = bpf_map__fd(Skel->maps.owner_bytes);
+  const int slots = bpf_map__fd(Skel->maps.owner_slot);
+  const int bytes = bpf_map__fd(Skel->maps.slot_bytes);
   std::vector<zul_owner_bytes> values(static_cast<std::size_t>(CpuCount));
   zul_owner_key key{}, next{};
   const void* prev = nullptr;
   for (;;) {
-    if (bpf_map_get_next_key(fd, prev, &next) != 0) return errno == ENOENT;
+    if (bpf_map_get_next_key(slots, prev, &next) != 0) return errno == ENOENT;
     key = next;
     prev = &key;
+    uint64_t ref = 0;
     // One that went between the two calls is simply not there.
-    if (bpf_map_lookup_elem(fd, &key, values.data()) != 0) continue;
+    if (bpf_map_lookup_elem(slots, &key, &ref) != 0) continue;
+    const uint32_t slot = ZUL_SLOT_OF(ref);
+    if (bpf_map_lookup_elem(bytes, &slot, values.data()) != 0) continue;
     TOwnerTotal t;
     t.Key = key;
     for (const zul_owner_bytes& v : values) {
@@ -155,7 +184,27 @@ bool TAppKernel::ReadTotals(std::vector<TOwnerTotal>& out) {
 }
 
 void TAppKernel::Forget(const zul_owner_key& key) {
-  bpf_map_delete_elem(bpf_map__fd(Skel->maps.owner_bytes), &key);
+  const int slots = bpf_map__fd(Skel->maps.owner_slot);
+  uint64_t ref = 0;
+  if (bpf_map_lookup_elem(slots, &key, &ref) != 0 || bpf_map_delete_elem(slots, &key) != 0) return;
+  // Sockets that remember the slot see its generation change and look their owner up again.
+  const uint32_t slot = ZUL_SLOT_OF(ref);
+  const uint32_t gen = ZUL_GEN_OF(ref) + 1;
+  if (bpf_map_update_elem(bpf_map__fd(Skel->maps.slot_gen), &slot, &gen, BPF_ANY) != 0) return;
+  Freed.push_back({slot, std::chrono::steady_clock::now()});
+}
+
+void TAppKernel::Recycle() {
+  // A packet that read the old generation just before it moved on may still be adding: a
+  // second is far longer than any program runs.
+  const auto before = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  const std::vector<zul_owner_bytes> zero(static_cast<std::size_t>(CpuCount));
+  std::erase_if(Freed, [&](const TFreed& f) {
+    if (f.At > before) return false;
+    if (bpf_map_update_elem(bpf_map__fd(Skel->maps.slot_bytes), &f.Slot, zero.data(), BPF_ANY) == 0)
+      bpf_map_update_elem(bpf_map__fd(Skel->maps.free_slots), nullptr, &f.Slot, BPF_ANY);
+    return true;
+  });
 }
 
 int TAppKernel::WakeDescriptor() const {
@@ -172,7 +221,7 @@ void TAppKernel::TakeWake() {
 
 bool TAppKernel::CanRead() const {
   zul_owner_key next{};
-  return bpf_map_get_next_key(bpf_map__fd(Skel->maps.owner_bytes), nullptr, &next) == 0 ||
+  return bpf_map_get_next_key(bpf_map__fd(Skel->maps.owner_slot), nullptr, &next) == 0 ||
          errno == ENOENT;
 }
 

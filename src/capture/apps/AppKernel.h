@@ -3,6 +3,7 @@
 // the adapters and subnets they count by, and reads the owners' totals. No Qt.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,7 +58,8 @@ class TAppKernel {
 
   // Every owner's totals since the programs came.
   bool ReadTotals(std::vector<TOwnerTotal>& out);
-  // Frees an owner's counters (an idle one, when the table fills).
+  // Frees an owner's counters (an idle one, when the table fills). Its slot is handed out again
+  // a while later, once no packet can still be adding to it.
   void Forget(const zul_owner_key& key);
   std::size_t Capacity() const { return ZUL_MAX_OWNERS; }
 
@@ -70,9 +72,19 @@ class TAppKernel {
   bool CanRead() const;
 
  private:
+  struct TFreed {
+    uint32_t Slot;
+    std::chrono::steady_clock::time_point At;
+  };
+  // Zeroes the counters of slots freed long enough ago and hands them back to the programs.
+  void Recycle();
+
   app_count* Skel = nullptr;
   ring_buffer* Wake = nullptr;
   int CpuCount = 1;
+  std::vector<TFreed> Freed;
+  // The low interface numbers marked in the programs' array.
+  std::vector<uint32_t> LowWatched;
 };
 
 }  // namespace zul
