@@ -170,28 +170,13 @@ void TCounting::ReadDone(bool more) {
 }
 
 bool TCounting::TakeInput(bool& inputOpen) {
-  std::span<uint8_t> room = Control.Room(4096);
-  const ssize_t n = ::read(STDIN_FILENO, room.data(), room.size());
-  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-    inputOpen = false;
-    if (Control.Pending() == 0) return true;
-    LogLine("the address table was cut short");
-    return false;
-  }
-  if (n < 0) return true;
-  Control.Commit(static_cast<std::size_t>(n));
-  for (;;) {
-    switch (Control.Next()) {
-      case TStreamParser::TStep::NeedMore:
-        return true;
-      case TStreamParser::TStep::Failed:
-        LogLine(Control.Error);
-        return false;
-      case TStreamParser::TStep::Record:
+  std::string error;
+  const bool ok =
+      ReadControlInput(STDIN_FILENO, Control, inputOpen, error, "the address table", [this] {
         if (Control.RecordKind() == TRecordKind::Table) Counter.SetTable(Control.Table());
-        break;
-    }
-  }
+      });
+  if (!ok) LogLine(error);
+  return ok;
 }
 
 int TCounting::Run(const std::string& device) {

@@ -1,6 +1,9 @@
 #include "capture/HelperStream.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "capture/StreamBytes.h"
@@ -360,6 +363,32 @@ bool ParseListing(std::span<const uint8_t> bytes, TDeviceList& list, std::string
   list = std::move(parser.Devices);
   error.clear();
   return true;
+}
+
+bool ReadControlInput(int fd, TStreamParser& control, bool& inputOpen, std::string& error,
+                      std::string_view cutShort, const std::function<void()>& onRecord) {
+  std::span<uint8_t> room = control.Room(4096);
+  const ssize_t n = ::read(fd, room.data(), room.size());
+  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+    inputOpen = false;
+    if (control.Pending() == 0) return true;
+    error = std::string(cutShort) + " was cut short";
+    return false;
+  }
+  if (n < 0) return true;
+  control.Commit(static_cast<std::size_t>(n));
+  for (;;) {
+    switch (control.Next()) {
+      case TStreamParser::TStep::NeedMore:
+        return true;
+      case TStreamParser::TStep::Failed:
+        error = control.Error;
+        return false;
+      case TStreamParser::TStep::Record:
+        onRecord();
+        break;
+    }
+  }
 }
 
 }  // namespace zul

@@ -28,6 +28,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -213,5 +214,12 @@ class TStreamParser {
 // Decodes a whole listing stream. Returns false with the reason when it is malformed or
 // incomplete.
 bool ParseListing(std::span<const uint8_t> bytes, TDeviceList& list, std::string& error);
+
+// A helper's read of its control stream from `fd` (non-blocking): what arrived goes into
+// `control` and each whole record to `onRecord`. At the end of input `inputOpen` turns false; a
+// record cut short there (`cutShort` names what was) or a malformed stream sets `error` and
+// returns false.
+bool ReadControlInput(int fd, TStreamParser& control, bool& inputOpen, std::string& error,
+                      std::string_view cutShort, const std::function<void()>& onRecord);
 
 }  // namespace zul

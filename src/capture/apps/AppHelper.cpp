@@ -254,31 +254,16 @@ void TAppCounting::SetTimer(bool on) {
 }
 
 bool TAppCounting::TakeInput(bool& inputOpen) {
-  std::span<uint8_t> room = Control.Room(4096);
-  const ssize_t n = ::read(STDIN_FILENO, room.data(), room.size());
-  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-    inputOpen = false;
-    if (Control.Pending() == 0) return true;
-    LogLine("the list of adapters was cut short");
-    return false;
-  }
-  if (n < 0) return true;
-  Control.Commit(static_cast<std::size_t>(n));
-  for (;;) {
-    switch (Control.Next()) {
-      case TStreamParser::TStep::NeedMore:
-        return true;
-      case TStreamParser::TStep::Failed:
-        LogLine(Control.Error);
-        return false;
-      case TStreamParser::TStep::Record:
-        if (Control.RecordKind() != TRecordKind::Watched) break;
+  std::string error;
+  const bool ok =
+      ReadControlInput(STDIN_FILENO, Control, inputOpen, error, "the list of adapters", [this] {
+        if (Control.RecordKind() != TRecordKind::Watched) return;
         if (!Kernel.SetSubnets(LanSubnets(Control.WatchedAdapters())) ||
             !Kernel.SetAdapters(ResolveAdapters(Control.WatchedAdapters())))
           LogLine(std::string("cannot set the adapters counted: ") + std::strerror(errno));
-        break;
-    }
-  }
+      });
+  if (!ok) LogLine(error);
+  return ok;
 }
 
 int TAppCounting::Run() {
