@@ -181,6 +181,32 @@ bool SameName(const unsigned char* a, const char* b) {
   return a != nullptr && sqlite3_stricmp(reinterpret_cast<const char*>(a), b) == 0;
 }
 
+// Reads a table's columns (`pragma` is its table_info) against `columns`: name, type, NOT NULL and
+// place in the key, in order. `n` is how many it has (0: no such table), `match` whether they are
+// exactly those. SQLITE_DONE, or the error that stopped the read.
+int CompareColumns(sqlite3* db, const char* pragma, std::span<const TColumn> columns,
+                   std::size_t& n, bool& match) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, pragma, -1, &st, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  n = 0;
+  match = true;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (n >= columns.size()) {
+      match = false;
+      ++n;
+      continue;
+    }
+    const TColumn& want = columns[n++];
+    match = match && SameName(sqlite3_column_text(st, 1), want.Name) &&
+            SameName(sqlite3_column_text(st, 2), want.Type) && sqlite3_column_int(st, 3) == 1 &&
+            sqlite3_column_int(st, 5) == want.KeyPos;
+  }
+  sqlite3_finalize(st);
+  match = match && n == columns.size();
+  return rc;
+}
+
 // Resets a statement however the caller leaves, so it never holds a read lock.
 struct TResetGuard {
   sqlite3_stmt* Stmt;
@@ -326,24 +352,11 @@ TTrafficLog::TState TTrafficLog::Inspect() {
   if (rc != SQLITE_ROW) Fail("Cannot read the traffic log " + Path, rc);
   if (tables == 0) return TState::Empty;
 
-  rc = sqlite3_prepare_v2(Db, "PRAGMA table_info(bw)", -1, &st, nullptr);
-  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
   std::size_t n = 0;
-  bool match = true;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (n >= kColumns.size()) {
-      match = false;
-      ++n;
-      continue;
-    }
-    const TColumn& want = kColumns[n++];
-    match = match && SameName(sqlite3_column_text(st, 1), want.Name) &&
-            SameName(sqlite3_column_text(st, 2), want.Type) && sqlite3_column_int(st, 3) == 1 &&
-            sqlite3_column_int(st, 5) == want.KeyPos;
-  }
-  sqlite3_finalize(st);
+  bool match = false;
+  rc = CompareColumns(Db, "PRAGMA table_info(bw)", kColumns, n, match);
   if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
-  return match && n == kColumns.size() ? TState::Ours : TState::Foreign;
+  return match ? TState::Ours : TState::Foreign;
 }
 
 void TTrafficLog::MoveAside() {
@@ -379,25 +392,11 @@ void TTrafficLog::InspectApps() {
   // An older log gets the table with its next write; one of another shape is kept as it is, and
   // the applications' hours are not logged.
   AppsUsable = true;
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(Db, "PRAGMA table_info(zul_apps)", -1, &st, nullptr);
-  if (rc != SQLITE_OK) Fail("Cannot read the traffic log " + Path, rc);
   std::size_t n = 0;
-  bool match = true;
-  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    if (n >= kAppColumns.size()) {
-      match = false;
-      ++n;
-      continue;
-    }
-    const TColumn& want = kAppColumns[n++];
-    match = match && SameName(sqlite3_column_text(st, 1), want.Name) &&
-            SameName(sqlite3_column_text(st, 2), want.Type) && sqlite3_column_int(st, 3) == 1 &&
-            sqlite3_column_int(st, 5) == want.KeyPos;
-  }
-  sqlite3_finalize(st);
+  bool match = false;
+  const int rc = CompareColumns(Db, "PRAGMA table_info(zul_apps)", kAppColumns, n, match);
   if (rc != SQLITE_DONE) Fail("Cannot read the traffic log " + Path, rc);
-  if (n == 0 || (match && n == kAppColumns.size())) return;
+  if (n == 0 || match) return;
   AppsUsable = false;
   if (!Notice.empty()) Notice += "\n";
   Notice += "The traffic log " + Path +
