@@ -229,19 +229,8 @@ TFApps::TFApps(QWidget* parent) : QDialog(parent) {
   CBRange->setCurrentIndex(apToday);
   CBRange->setToolTip(QStringLiteral("Select the time"));
 
-  const QString longDate = QLocale().dateFormat(QLocale::LongFormat);
-  const QDate today = QDate::currentDate();
-  for (QDateEdit** picker : {&DTP1, &DTP2}) {
-    *picker = new QDateEdit(today, this);
-    (*picker)->setDisplayFormat(longDate);
-    (*picker)->setCalendarPopup(true);
-    (*picker)->setEnabled(false);
-    // Room for the longest day and month names, the calendar button included.
-    const QString longest = QLocale().toString(QDate(2026, 9, 30), longDate);
-    (*picker)->setMinimumWidth((*picker)->fontMetrics().horizontalAdvance(longest) + 48);
-  }
-  DTP1->setToolTip(QStringLiteral("Start time"));
-  DTP2->setToolTip(QStringLiteral("Stop time"));
+  DTP1 = MakeDateEdit(this, QStringLiteral("Start time"));
+  DTP2 = MakeDateEdit(this, QStringLiteral("Stop time"));
   Label1 = new QLabel(QStringLiteral("_"), this);
 
   LUnavailable = new QLabel(this);

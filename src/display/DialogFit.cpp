@@ -1,7 +1,10 @@
 #include "display/DialogFit.h"
 
+#include <QDate>
+#include <QDateEdit>
 #include <QEvent>
 #include <QLayout>
+#include <QLocale>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -52,6 +55,19 @@ QSize FittedSize(const QWidget* dialog, QSize least) {
 void FitDialog(QWidget* dialog, QSize least) {
   auto* refit = new TRefit(dialog, least);
   refit->Fit();
+}
+
+QDateEdit* MakeDateEdit(QWidget* parent, const QString& tip) {
+  const QString longDate = QLocale().dateFormat(QLocale::LongFormat);
+  auto* picker = new QDateEdit(QDate::currentDate(), parent);
+  picker->setDisplayFormat(longDate);
+  picker->setCalendarPopup(true);
+  picker->setEnabled(false);
+  picker->setToolTip(tip);
+  // Room for the longest day and month names, the calendar button included.
+  const QString longest = QLocale().toString(QDate(2026, 9, 30), longDate);
+  picker->setMinimumWidth(picker->fontMetrics().horizontalAdvance(longest) + 48);
+  return picker;
 }
 
 }  // namespace zul

@@ -4,6 +4,8 @@
 
 #include <QSize>
 
+class QDateEdit;
+class QString;
 class QWidget;
 
 namespace zul {
@@ -14,5 +16,9 @@ void FitDialog(QWidget* dialog, QSize least);
 
 // The larger of `least` and what the dialog's layout needs, heights of wrapped texts included.
 QSize FittedSize(const QWidget* dialog, QSize least);
+
+// A date field of the period choosers: today, in the locale's long format with a calendar, off
+// until a range of its own is chosen, and wide enough for the longest day and month names.
+QDateEdit* MakeDateEdit(QWidget* parent, const QString& tip);
 
 }  // namespace zul
