@@ -40,6 +40,7 @@ namespace {
 
 constexpr uint16_t kTcpPort = 7101;
 constexpr uint16_t kUdpPort = 7102;
+constexpr uint16_t kAcceptPort = 7103;
 constexpr uid_t kNobody = 65534;
 
 #ifndef SO_NETNS_COOKIE
@@ -271,6 +272,21 @@ class AppsLive : public ::testing::Test {
       Lab->Exec(NsA, "ip neigh replace 2001:db8:1::2 lladdr " + macB + " dev zpa0 nud permanent");
       Lab->Exec(NsB, "ip neigh replace 192.0.2.1 lladdr " + macA + " dev zpb0 nud permanent");
       Lab->Exec(NsB, "ip neigh replace 2001:db8:1::1 lladdr " + macA + " dev zpb0 nud permanent");
+      // Two more namespaces joined by an adapter of the same number as the watched one.
+      NsC = Lab->AddSpace("c");
+      NsD = Lab->AddSpace("d");
+      unsigned watched = 0;
+      {
+        zultest::TNetnsGuard in(NsA);
+        watched = if_nametoindex("zpa0");
+      }
+      if (zultest::RunQuiet("ip link add zpc0 index " + std::to_string(watched) + " netns " + NsC +
+                            " type veth peer name zpd0 netns " + NsD) != 0)
+        throw std::runtime_error("ip link add with an interface number failed");
+      Lab->Exec(NsC, "ip addr add 198.51.100.1/24 dev zpc0");
+      Lab->Exec(NsD, "ip addr add 198.51.100.2/24 dev zpd0");
+      Lab->Exec(NsC, "ip link set zpc0 up");
+      Lab->Exec(NsD, "ip link set zpd0 up");
       Base = Root + "/zul-apps-" + std::to_string(getpid());
       std::filesystem::create_directory(Base);
       Server = Fork([]() -> int {
@@ -342,7 +358,7 @@ class AppsLive : public ::testing::Test {
   }
 
   static inline std::unique_ptr<zultest::TNetnsLab> Lab;
-  static inline std::string NsA, NsB, Root, Base, SetupError;
+  static inline std::string NsA, NsB, NsC, NsD, Root, Base, SetupError;
   static inline pid_t Server = -1;
   std::unique_ptr<zultest::TNetnsGuard> In;
 };
@@ -507,6 +523,94 @@ TEST_F(AppsLive, SocketsFollowNewSubnetsAndFreedSlotsComeBackEmpty) {
   ::close(go);
   ::close(done);
   EXPECT_EQ(WaitFor(beta), 0);
+}
+
+// Sockets that never passed the creation hook, here accepted ones, are counted only in the
+// helper's own namespace: a server elsewhere whose adapter has the watched number counts for
+// nobody, while one in the watched namespace counts as what its adapter carried.
+TEST_F(AppsLive, AcceptedSocketsCountOnlyInTheHelpersNamespace) {
+  if (!TAppKernel::KnowsPacketNamespace())
+    GTEST_SKIP() << "this kernel does not tell the packet hooks a socket's namespace";
+  uint64_t netns = 0;
+  socklen_t len = sizeof(netns);
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &netns, &len), 0);
+  ::close(probe);
+  TAppKernel kernel;
+  std::string error;
+  if (kernel.Open(Root, netns, true, error) != TKernelOpen::Ok) GTEST_SKIP() << error;
+  ASSERT_TRUE(kernel.SetAdapters({{if_nametoindex("zpa0"), 14}}));
+  ASSERT_TRUE(kernel.SetSubnets(LanSubnets({{"zpa0", TableOfA()}})));
+  const auto counted = [&] {
+    std::vector<TOwnerTotal> totals;
+    EXPECT_TRUE(kernel.ReadTotals(totals));
+    uint64_t sum = 0;
+    for (const TOwnerTotal& t : totals) sum += t.Bytes.Total();
+    return sum;
+  };
+
+  constexpr uint32_t kUp = 400'000, kDown = 900'000;
+  struct TCase {
+    const char* What;
+    std::string ServerNs, ClientNs;
+    const char* Server;
+    bool Counted;
+  } const cases[] = {
+      {"in the watched namespace", NsA, NsB, "192.0.2.1", true},
+      {"in another namespace", NsC, NsD, "198.51.100.1", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    const uint64_t before = counted();
+    const TDevBytes devBefore = ReadDev("zpa0");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t server = Fork([&] {
+      zultest::TNetnsGuard in(c.ServerNs);
+      socklen_t alen = 0;
+      const sockaddr_storage at = Address(c.Server, kAcceptPort, alen);
+      const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+      int one = 1;
+      setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+      if (::bind(s, reinterpret_cast<const sockaddr*>(&at), alen) != 0 || ::listen(s, 1) != 0)
+        return 3;
+      if (::write(ready[1], "r", 1) != 1) return 4;
+      const int a = ::accept(s, nullptr, nullptr);
+      std::vector<uint8_t> buf(kDown, 0x33);
+      if (a < 0 || !ReadFull(a, buf.data(), kUp) || !WriteFull(a, buf.data(), kDown)) return 5;
+      ::close(a);
+      return 0;
+    });
+    ::close(ready[1]);
+    char r = 0;
+    ASSERT_EQ(::read(ready[0], &r, 1), 1);
+    ::close(ready[0]);
+    const pid_t client = Fork([&] {
+      zultest::TNetnsGuard in(c.ClientNs);
+      socklen_t alen = 0;
+      const sockaddr_storage to = Address(c.Server, kAcceptPort, alen);
+      const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+      std::vector<uint8_t> buf(kDown, 0x44);
+      if (::connect(s, reinterpret_cast<const sockaddr*>(&to), alen) != 0) return 6;
+      if (!WriteFull(s, buf.data(), kUp) || !ReadFull(s, buf.data(), kDown)) return 7;
+      ::close(s);
+      return 0;
+    });
+    EXPECT_EQ(WaitFor(client), 0);
+    EXPECT_EQ(WaitFor(server), 0);
+    // The last segments settle.
+    usleep(100 * 1000);
+    const TDevBytes devAfter = ReadDev("zpa0");
+    const uint64_t got = counted() - before;
+    const uint64_t carried = devAfter.Rx - devBefore.Rx + devAfter.Tx - devBefore.Tx;
+    if (c.Counted) {
+      EXPECT_GT(carried, uint64_t{kUp + kDown});
+      EXPECT_LE(got > carried ? got - carried : carried - got, carried / 100)
+          << got << " vs " << carried;
+    } else {
+      EXPECT_EQ(got, 0u);
+    }
+  }
 }
 
 // A wrapper that runs the helper as `ZUL_CAPTURE_HELPER` would, after `prelude`.

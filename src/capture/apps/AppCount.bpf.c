@@ -31,6 +31,11 @@ char LICENSE[] SEC("license") = "GPL";
 
 // The helper's network namespace: interface numbers mean something only there.
 const volatile __u64 own_netns = 0;
+// Whether the packet hooks may ask a packet's socket for its namespace: kernels before the
+// helper was allowed there (Debian 12's among them) reject the call, so it is pruned on them
+// and the sockets that did not pass the creation hook are counted wherever they live, as
+// before.
+const volatile __u8 netns_of_packet = 0;
 // Whether the process's name may be read: the kernel allows it with CAP_PERFMON alone. Without
 // it the programs load all the same, and the cgroup alone names the application.
 const volatile __u8 with_comm = 0;
@@ -156,7 +161,8 @@ static __always_inline struct zul_sock* adopt(struct __sk_buff* skb, struct bpf_
   struct zul_sock* o = bpf_sk_storage_get(&sock_owner, full, 0, BPF_SK_STORAGE_GET_F_CREATE);
   if (!o) return 0;
   owner_from_packet(skb, &o->key);
-  o->counted = 1;
+  // Once per socket: the same number names another adapter in another namespace.
+  o->counted = !netns_of_packet || bpf_get_netns_cookie(skb) == own_netns;
   o->slot_ref = NO_REF;
   __sync_lock_test_and_set(&o->ready, 1);
   return o;
@@ -291,8 +297,10 @@ static __always_inline int count(struct __sk_buff* skb, int egress) {
     lan = lan_of(o, remote);
     b = counters_of(o);
   } else {
-    // A socket that keeps nothing: one past its end (time-wait), which the kernel answers for,
-    // or one whose record another packet is still writing.
+    // A socket that keeps nothing: one past its end (time-wait) or half-open (a listener's
+    // answer), which the kernel answers for, or one whose record another packet is still
+    // writing. Few packets each: they may ask for the namespace every time.
+    if (netns_of_packet && bpf_get_netns_cookie(skb) != own_netns) return 1;
     struct zul_owner_key key = {};
     if (full)
       owner_from_packet(skb, &key);

@@ -81,6 +81,7 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool
   }
   Skel->rodata->own_netns = netns;
   Skel->rodata->with_comm = withNames ? 1 : 0;
+  Skel->rodata->netns_of_packet = netns != 0 && KnowsPacketNamespace() ? 1 : 0;
   if (const int err = app_count::load(Skel); err != 0) {
     const int e = -err;
     error = std::string("the kernel did not load the counting programs: ") + std::strerror(e);
@@ -109,6 +110,10 @@ TKernelOpen TAppKernel::Open(const std::string& cgroupRoot, uint64_t netns, bool
     return TKernelOpen::Unsupported;
   }
   return TKernelOpen::Ok;
+}
+
+bool TAppKernel::KnowsPacketNamespace() {
+  return libbpf_probe_bpf_helper(BPF_PROG_TYPE_CGROUP_SKB, BPF_FUNC_get_netns_cookie, nullptr) > 0;
 }
 
 bool TAppKernel::SetAdapters(const std::vector<TKernelAdapter>& adapters) {

@@ -52,6 +52,11 @@ class TAppKernel {
   TKernelOpen Open(const std::string& cgroupRoot, uint64_t netns, bool withNames,
                    std::string& error);
 
+  // Whether this kernel lets the packet hooks ask a socket for its namespace. Without it,
+  // sockets made before the programs came and accepted ones are counted whatever their
+  // namespace, on any adapter whose number is watched here.
+  static bool KnowsPacketNamespace();
+
   // Replace what the programs count by; false with errno when the kernel refused.
   bool SetAdapters(const std::vector<TKernelAdapter>& adapters);
   bool SetSubnets(const std::vector<TKernelSubnet>& subnets);
