@@ -20,12 +20,15 @@ panel_off() { read -r _ _ _ h < <(work_area); [ "$h" -eq "$full_height" ]; }
 start_panel() {
   start_trayer bottom
   # trayer now and then starts without setting its strut on a busy machine: the set-up, not the
-  # program under test, so it gets a second start.
-  if ! wait_for 100 panel_on; then
+  # program under test, so it gets two more starts.
+  local try
+  for try in 1 2; do
+    wait_for 150 panel_on && return 0
     kill "$trayer_pid" 2>/dev/null
+    wait_for 50 panel_off
     start_trayer bottom
-    wait_for 100 panel_on || fail "the panel did not reserve the bottom of the screen"
-  fi
+  done
+  wait_for 150 panel_on || fail "the panel did not reserve the bottom of the screen"
 }
 stop_panel() {
   kill -TERM "$trayer_pid"
