@@ -61,26 +61,6 @@ void DropPrivileges() {
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
-// Writes all of `n` bytes; false when the reader went away.
-bool WriteAll(const uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(STDOUT_FILENO, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool Flush(TStreamWriter& w) {
-  const bool ok = WriteAll(w.Data(), w.Size());
-  w.Clear();
-  return ok;
-}
-
 // Whether `name` is a network adapter of a kind the program counts: a device of the kernel's
 // network stack (of this network namespace) that is not a loopback. The library's pseudo-devices
 // ("any", netlink, netfilter, USB, Bluetooth, D-Bus) are no such device; a name is never a path.
@@ -118,7 +98,7 @@ int List() {
   }
   TStreamWriter w;
   w.Listing(devices.get());
-  return Flush(w) ? kHelperStopped : kHelperStreamFailed;
+  return FlushTo(STDOUT_FILENO, w) ? kHelperStopped : kHelperStreamFailed;
 }
 
 class TCounting {
@@ -156,7 +136,7 @@ bool TCounting::SendCounts(bool final) {
   }
   LastSent = now;
   if (Out.Size() == 0) return true;
-  if (!Flush(Out)) {
+  if (!FlushTo(STDOUT_FILENO, Out)) {
     OutputFailed = true;
     return false;
   }
@@ -219,7 +199,7 @@ int TCounting::Run(const std::string& device) {
   Out.Opened(Snoop.LinkType(), kCaptureSnapLen);
   // The kernel's counts go with the first counts, then at most kStatsPeriodMs apart.
   LastSent = Clock::now();
-  if (!Flush(Out)) {
+  if (!FlushTo(STDOUT_FILENO, Out)) {
     Counter.Abandon();
     return kHelperStreamFailed;
   }
@@ -245,7 +225,7 @@ int TCounting::Run(const std::string& device) {
   if (!SendCounts(true)) return kHelperStreamFailed;
   if (ReadFailed) {
     Out.Failed(Snoop.LastError(), Snoop.LastReason());
-    Flush(Out);
+    FlushTo(STDOUT_FILENO, Out);
     LogLine(Snoop.LastReason());
     return kHelperReadFailed;
   }

@@ -365,6 +365,24 @@ bool ParseListing(std::span<const uint8_t> bytes, TDeviceList& list, std::string
   return true;
 }
 
+bool FlushTo(int fd, TStreamWriter& w) {
+  const uint8_t* p = w.Data();
+  std::size_t n = w.Size();
+  bool ok = true;
+  while (n > 0) {
+    const ssize_t done = ::write(fd, p, n);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    p += done;
+    n -= static_cast<std::size_t>(done);
+  }
+  w.Clear();
+  return ok;
+}
+
 bool ReadControlInput(int fd, TStreamParser& control, bool& inputOpen, std::string& error,
                       std::string_view cutShort, const std::function<void()>& onRecord) {
   std::span<uint8_t> room = control.Room(4096);

@@ -215,6 +215,9 @@ class TStreamParser {
 // incomplete.
 bool ParseListing(std::span<const uint8_t> bytes, TDeviceList& list, std::string& error);
 
+// Writes what `w` holds to `fd` whole, then empties it; false when the reader went away.
+bool FlushTo(int fd, TStreamWriter& w);
+
 // A helper's read of its control stream from `fd` (non-blocking): what arrived goes into
 // `control` and each whole record to `onRecord`. At the end of input `inputOpen` turns false; a
 // record cut short there (`cutShort` names what was) or a malformed stream sets `error` and

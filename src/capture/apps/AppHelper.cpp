@@ -37,25 +37,6 @@ constexpr auto kIdleOwner = std::chrono::seconds(60);
 #define SO_NETNS_COOKIE 71
 #endif
 
-bool WriteAll(const uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(STDOUT_FILENO, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool Flush(TStreamWriter& w) {
-  const bool ok = WriteAll(w.Data(), w.Size());
-  w.Clear();
-  return ok;
-}
-
 bool SetCapabilities(uint64_t permitted, uint64_t effective) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2] = {};
@@ -241,7 +222,7 @@ bool TAppCounting::Tick(bool& ok) {
     const std::size_t n = std::min(kAppsPerRecord, deltas.size() - at);
     Out.AppDeltas({deltas.data() + at, n}, at + n == deltas.size());
   }
-  ok = Flush(Out);
+  ok = FlushTo(STDOUT_FILENO, Out);
   return true;
 }
 
@@ -297,7 +278,7 @@ int TAppCounting::Run() {
     return kHelperOpenFailed;
   }
   Out.Hello(kStreamApps);
-  if (!Flush(Out)) return kHelperStreamFailed;
+  if (!FlushTo(STDOUT_FILENO, Out)) return kHelperStreamFailed;
 
   Kernel.ArmWake();
   bool inputOpen = true, badInput = false, ok = true;
